@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Builds the installer and runs its main job, the upgrade run, on a demo
+# root, then lists the installed packages there.
+#
+#   scripts/demo.sh [root]      (default root: /tmp/velmora-demo)
+#
+# The installer enters the root with chroot, which needs root. Run as root,
+# or as a user who may create user namespaces (the demo then runs the
+# installer under `unshare -r`).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+root=${1:-/tmp/velmora-demo}
+marker=.velmora-demo
+
+say() { printf '\n==> %s\n' "$*"; }
+
+case $root in
+    /*) ;;
+    *) root=$PWD/$root ;;
+esac
+if [[ $(realpath -m "$root") == / ]]; then
+    echo "demo: the demo root must not be /: the installer would act on this machine" >&2
+    exit 1
+fi
+
+if [[ $(id -u) -eq 0 ]]; then
+    as_root=()
+elif unshare -r true 2>/dev/null; then
+    as_root=(unshare -r)
+else
+    echo "demo: entering the demo root needs chroot: run as root, or enable unprivileged" >&2
+    echo "      user namespaces so that 'unshare -r' works" >&2
+    exit 1
+fi
+
+say "Checking build dependencies"
+scripts/setup.sh
+
+say "Building the installer in build/"
+cmake -S . -B build -G Ninja
+cmake --build build --target installer
+
+say "Laying out the demo root $root"
+if [[ -e $root && ! -e $root/$marker ]] && [[ -n $(ls -A "$root" 2>/dev/null) ]]; then
+    echo "demo: $root exists and is not a demo root; choose another path" >&2
+    exit 1
+fi
+rm -rf -- "$root"
+mkdir -p "$root"/flash/var/pdb "$root"/flash/boot "$root"/ram "$root"/rw
+touch "$root/$marker"
+echo "   flash/var/pdb/  the package database (empty: no package installed yet)"
+echo "   flash/boot/     the boot volume"
+echo "   ram/, rw/       the volatile and the writable volumes"
+
+run_installer() {
+    echo "+ build/installer $*"
+    local status=0
+    "${as_root[@]}" build/installer "$@" || status=$?
+    echo "   exit status: $status"
+}
+
+say "The upgrade run: installs uploaded package files and applies scheduled actions"
+run_installer -r "$root"
+
+say "Listing the installed packages"
+run_installer -r "$root" --show
+
+say "Files in the demo root afterwards"
+(cd "$root" && find . -mindepth 1 ! -name "$marker" | sort | sed 's|^\./|   |')
+if [[ -f $root/flash/postlog ]]; then
+    say "The postlog /flash/postlog"
+    sed 's/^/   /' "$root/flash/postlog"
+fi

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole test suite twice: a build with
+# warnings as errors (build/), then an AddressSanitizer + UBSan build
+# (build-asan/). Stops at the first failure with a non-zero status.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+step() { printf '\n==> %s\n' "$*"; }
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+step "Checking build dependencies"
+scripts/setup.sh
+
+run_suite() {
+    local dir=$1
+    shift
+    step "Configuring $dir/ ($*)"
+    cmake -S . -B "$dir" -G Ninja "$@"
+    step "Building $dir/"
+    cmake --build "$dir" -j "$jobs"
+    step "Running the tests of $dir/"
+    (cd "$dir" && ctest --output-on-failure -j "$jobs")
+}
+
+run_suite build -DINSTALLER_WERROR=ON -DINSTALLER_SANITIZE=OFF
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+run_suite build-asan -DINSTALLER_WERROR=ON -DINSTALLER_SANITIZE=ON
+
+step "All tests passed (build/ and build-asan/)"

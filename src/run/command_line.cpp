@@ -1,0 +1,206 @@
+#include "run/command_line.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ext/stdio_filebuf.h>
+#include <fstream>
+#include <istream>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+
+#include "planning/apply_actions.h"
+#include "planning/install_flags.h"
+#include "run/installer.h"
+#include "run/listing.h"
+#include "run/message_log.h"
+#include "run/repository.h"
+#include "run/stream_install.h"
+#include "run/upgrade.h"
+#include "storage/change_set.h"
+#include "storage/free_space.h"
+
+namespace velmora {
+namespace {
+
+constexpr const char* kUsage = "usage: installer [-q] [-r <root>] [-]";
+constexpr const char* kStreamImagePath = "/flash/var/pdb//image";
+constexpr const char* kStreamImageMoved = "/flash/var/pdb/image";
+constexpr const char* kBootImagePath = "/flash/bootimage";
+constexpr const char* kChangedMarker = "/flash/PCKGS_CHANGED";
+// stavel 3.22 in its final release is the first core version that
+// packages kept by --cleanup must require.
+constexpr Version kCleanupMinimumCore = 0x031665FF;
+
+int commitMode() {
+    ChangeSet changes;
+    loadManifest(changes, kManifestPath);
+    std::fputs("finishing install... ", stdout);
+    std::fflush(stdout);
+    bool ok = commit(changes, "", true);
+    std::fputs("\b \n", stdout);
+    std::fflush(stdout);
+    return ok ? 0 : 1;
+}
+
+int cancelMode() {
+    ChangeSet changes;
+    loadManifest(changes, kManifestPath);
+    cancel(changes);
+    unlink(kManifestPath);
+    return 0;
+}
+
+bool keptByCleanup(const PackageRecord& record) {
+    if (record.name == "quillon" || record.name == "drive-kits" || record.name == "stavel" ||
+        record.isBundle) {
+        return true;
+    }
+    for (const Dependency& dep : record.deps) {
+        if (dep.name == "stavel" && dep.min > kCleanupMinimumCore) return true;
+    }
+    return false;
+}
+
+int cleanupMode(Installer& installer) {
+    ChangeSet changes;
+    applyActions(installer, changes, 0);
+    for (auto& record : installer.packages) {
+        if (!keptByCleanup(*record)) record->action = Uninstall;
+    }
+    applyActions(installer, changes, 1);
+    return commit(changes, "", false) ? 0 : 1;
+}
+
+int streamMode(Installer& installer, InstallFlags flags) {
+    ChangeSet changes;
+    applyActions(installer, changes, 1);
+
+    std::filebuf image;
+    if (!image.open(kStreamImagePath, std::ios::out | std::ios::trunc | std::ios::binary)) {
+        std::fputs("ERROR: could not open image\n", stdout);
+        std::fflush(stdout);
+        return -1;
+    }
+    __gnu_cxx::stdio_filebuf<char> inputBuffer(STDIN_FILENO, std::ios::in | std::ios::binary, 65536);
+    std::istream input(&inputBuffer);
+    UserStates userStates;
+    std::string imageDir;
+    bool bootImage = false;
+    int result = installStream(installer, changes, input, flags | AllowUpgrade, userStates, &image,
+                               &imageDir, &bootImage);
+    image.close();
+
+    if (result == 0 && !imageDir.empty()) {
+        std::string target = imageDir + "image";
+        if (bootImage) {
+            scheduleMove(changes, kStreamImageMoved, kBootImagePath);
+            scheduleLink(changes, kBootImagePath, target);
+        } else {
+            scheduleMove(changes, kStreamImageMoved, target);
+        }
+    }
+    if (result == 0) {
+        if (!commit(changes, "", false)) result = 1;
+    } else {
+        cancel(changes);
+    }
+    writePostlog();
+    return result;
+}
+
+int upgradeMode(Installer& installer, InstallFlags flags, bool commitAtOnce) {
+    int result = 0;
+    ChangeSet changes;
+    applyActions(installer, changes, 1);
+    flags |= AllowUpgrade;
+    upgrade(installer, changes, flags);
+
+    if (!(flags & Reinstall) && !checkSpace(changes)) {
+        reportError("not enough space for upgrade");
+        cancel(changes);
+        result = 28;
+    }
+    if (!isEmpty(changes)) {
+        std::ofstream marker;
+        openReplacement(marker, changes, kChangedMarker, 1, 0);
+        marker.close();
+        if (commitAtOnce) {
+            if (!commit(changes, "", false)) result = 1;
+        } else {
+            writeManifest(changes, kManifestPath);
+        }
+    }
+    writePostlog();
+    return result;
+}
+
+}  // namespace
+
+int runInstaller(int argc, char** argv) {
+    Installer& installer = Installer::instance();
+    bool cleanup = false;
+    bool stream = false;
+    bool quiet = false;
+    bool listing = false;
+    bool commitAtOnce = true;
+    InstallFlags flags = 0;
+    std::string root;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "--cleanup") {
+            cleanup = true;
+            break;
+        }
+        if (arg == "-") {
+            stream = true;
+            break;
+        }
+        if (arg == "--commit") return commitMode();
+        if (arg == "--cancel") return cancelMode();
+        if (arg == "--safe") {
+            commitAtOnce = false;
+        } else if (arg == "-r" && i + 1 < argc) {
+            root = argv[++i];
+        } else if (arg == "-q") {
+            quiet = true;
+        } else if (arg == "-down") {
+            flags |= AllowDowngrade;
+        } else if (arg == "--reinstall") {
+            std::fputs("\nResuming upgrade...\n", stdout);
+            std::fflush(stdout);
+            flags |= Reinstall;
+        } else if (arg == "-b" || arg == "--force" || arg == "--noupgrade" || arg == "-i") {
+            // accepted for compatibility; they change nothing
+        } else if (arg == "--show") {
+            listing = true;
+        } else {
+            std::printf("%s\n", kUsage);
+            std::fflush(stdout);
+            return 0;
+        }
+    }
+
+    if (!root.empty() && chroot(root.c_str()) != 0) {
+        // Going on in the current root would act on the live system when
+        // the user named another one.
+        std::perror("chroot");
+        return 1;
+    }
+    if (chdir("/") != 0) std::perror("chdir");
+
+    const char* archVariable = std::getenv("arch");
+    loadRepository(installer, quiet, archVariable ? archVariable : "i386");
+
+    if (listing) {
+        listPackages(installer);
+        return 0;
+    }
+    if (cleanup) return cleanupMode(installer);
+    if (stream) return streamMode(installer, flags);
+    return upgradeMode(installer, flags, commitAtOnce);
+}
+
+}  // namespace velmora

@@ -1,0 +1,288 @@
+#include "storage/change_set.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+#include <vector>
+
+#include "storage/file_helpers.h"
+
+namespace velmora {
+
+namespace {
+
+// Room for need bytes among freeBlocks blocks of blockSize bytes, that is
+// need < blockSize * freeBlocks, worked out without a product that could
+// overflow on a large host file system.
+bool hasRoom(std::uint64_t need, std::uint64_t blockSize, std::uint64_t freeBlocks) {
+    if (blockSize == 0) {
+        return false;
+    }
+    return need / blockSize < freeBlocks;
+}
+
+std::string chooseTempDir(const std::string& target, std::uint32_t sizeHint) {
+    std::string tempDir = "/ram";
+    if (sizeHint == 0) {
+        return tempDir;
+    }
+    std::uint64_t need = std::uint64_t{sizeHint} + sizeHint / 10;
+    std::string dir = parentDir(target);
+    for (;;) {
+        struct statfs fs {};
+        if (::statfs(dir.c_str(), &fs) == 0) {
+            if (hasRoom(need, static_cast<std::uint64_t>(fs.f_bsize), fs.f_bfree)) {
+                tempDir = dir;
+            }
+            break;
+        }
+        if (dir == "/" || dir == ".") {
+            break;
+        }
+        dir = parentDir(dir);
+    }
+    return tempDir;
+}
+
+// A directory target goes with its plain entries; anything that cannot be
+// removed (subdirectories, dot names) keeps the directory.
+void removeTarget(const std::string& target) {
+    if (::unlink(target.c_str()) == 0 || errno != EISDIR) {
+        return;
+    }
+    DIR* dir = ::opendir(target.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '\0' && entry->d_name[0] != '.') {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    ::closedir(dir);
+    for (const std::string& name : names) {
+        ::unlink((target + "/" + name).c_str());
+    }
+    ::rmdir(target.c_str());
+}
+
+bool makeLink(const std::string& target, const std::string& linkText) {
+    makeDirs(parentDir(target));
+    ::unlink(target.c_str());
+    if (::symlink(linkText.c_str(), target.c_str()) != 0) {
+        std::perror("symlink");
+        return false;
+    }
+    return true;
+}
+
+bool moveIntoPlace(const std::string& target, const std::string& source, bool progress) {
+    makeDirs(parentDir(target));
+    if (::rename(source.c_str(), target.c_str()) == 0) {
+        return true;
+    }
+    if (errno == EXDEV) {
+        // Another file system: copy, and leave the source where it is.
+        if (copyFile(source, target, progress)) {
+            return true;
+        }
+        int err = errno;
+        std::fprintf(stderr, "copy: %s: %s\n", target.c_str(), std::strerror(err));
+        return false;
+    }
+    std::perror("rename");
+    return false;
+}
+
+bool isMove(FileOpKind kind) {
+    return kind == FileOpKind::Move || kind == FileOpKind::MoveTemp;
+}
+
+std::vector<std::string> splitAtSpaces(const std::string& line) {
+    std::vector<std::string> words;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t space = line.find(' ', start);
+        if (space == std::string::npos) {
+            words.push_back(line.substr(start));
+            return words;
+        }
+        words.push_back(line.substr(start, space - start));
+        start = space + 1;
+    }
+}
+
+}  // namespace
+
+void setOp(ChangeSet& changes, const std::string& target, FileOpKind kind, const std::string& source) {
+    auto it = changes.ops.find(target);
+    if (it == changes.ops.end()) {
+        changes.ops.emplace(target, FileOp{kind, source});
+        return;
+    }
+    if (it->second.kind == FileOpKind::MoveTemp) {
+        ::unlink(it->second.source.c_str());
+    }
+    it->second.kind = kind;
+    it->second.source = source;
+}
+
+void scheduleRemove(ChangeSet& changes, const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        setOp(changes, path, FileOpKind::Unlink, "");
+    } else {
+        // Nothing there to remove; forget whatever was planned for it.
+        changes.ops.erase(path);
+    }
+}
+
+void scheduleLink(ChangeSet& changes, const std::string& linkText, const std::string& path) {
+    setOp(changes, path, FileOpKind::Link, linkText);
+}
+
+void scheduleMove(ChangeSet& changes, const std::string& from, const std::string& to) {
+    setOp(changes, to, FileOpKind::Move, from);
+}
+
+void openReplacement(std::ofstream& stream, ChangeSet& changes, const std::string& target,
+                     std::uint32_t sizeHint, mode_t mode) {
+    std::string name = chooseTempDir(target, sizeHint) + "/tmpXXXXXX";
+    std::vector<char> buffer(name.begin(), name.end());
+    buffer.push_back('\0');
+    int fd = ::mkstemp(buffer.data());
+    name = buffer.data();
+    if (fd >= 0) {
+        ::close(fd);
+        if (mode != 0) {
+            ::chmod(name.c_str(), mode);
+        }
+    }
+    setOp(changes, target, FileOpKind::MoveTemp, name);
+
+    if (stream.is_open()) {
+        stream.close();
+    }
+    stream.clear();
+    if (fd < 0) {
+        // No temporary file of our own: the writer must see a failed stream,
+        // and opening the leftover name could create or truncate a stranger.
+        stream.setstate(std::ios::failbit);
+        return;
+    }
+    stream.open(name, std::ios::out | std::ios::trunc | std::ios::binary);
+}
+
+bool keepDirectory(ChangeSet& changes, const std::string& path) {
+    auto it = changes.ops.find(path);
+    if (it != changes.ops.end()) {
+        if (it->second.kind != FileOpKind::Unlink) {
+            return false;
+        }
+        changes.ops.erase(it);
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return true;
+    }
+    return S_ISDIR(st.st_mode);
+}
+
+bool isEmpty(const ChangeSet& changes) {
+    return changes.ops.empty();
+}
+
+void writeManifest(const ChangeSet& changes, const std::string& path) {
+    std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);
+    for (const auto& [target, op] : changes.ops) {
+        switch (op.kind) {
+        case FileOpKind::Unlink:
+            out << "U " << target << '\n';
+            break;
+        case FileOpKind::Link:
+            out << "L " << target << ' ' << op.source << '\n';
+            break;
+        case FileOpKind::Move:
+        case FileOpKind::MoveTemp:
+            out << "M " << target << ' ' << op.source << '\n';
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+bool loadManifest(ChangeSet& changes, const std::string& path) {
+    std::ifstream in(path, std::ios::in | std::ios::binary);
+    if (!in.is_open()) {
+        return false;
+    }
+    std::string line;
+    for (;;) {
+        if (!std::getline(in, line)) {
+            // End of the file (or a read error) before another line.
+            return !changes.ops.empty();
+        }
+        if (line.empty()) {
+            return true;
+        }
+        std::vector<std::string> words = splitAtSpaces(line);
+        if (words.size() < 2) {
+            return false;
+        }
+        const std::string& tag = words[0];
+        if (tag == "U") {
+            setOp(changes, words[1], FileOpKind::Unlink, "");
+        } else if (tag == "L" || tag == "M") {
+            if (words.size() < 3) {
+                return false;
+            }
+            setOp(changes, words[1], tag == "L" ? FileOpKind::Link : FileOpKind::Move, words[2]);
+        }
+    }
+}
+
+bool commit(ChangeSet& changes, const std::string& firstKey, bool progress) {
+    if (!firstKey.empty()) {
+        auto it = changes.ops.find(firstKey);
+        if (it != changes.ops.end() && isMove(it->second.kind)) {
+            makeDirs(parentDir(firstKey));
+            // A failure here is retried, and reported, with the other moves.
+            if (::rename(it->second.source.c_str(), firstKey.c_str()) == 0) {
+                changes.ops.erase(it);
+            }
+        }
+    }
+
+    bool ok = true;
+    for (const auto& [target, op] : changes.ops) {
+        if (op.kind == FileOpKind::Unlink) {
+            removeTarget(target);
+        } else if (op.kind == FileOpKind::Link) {
+            ok = makeLink(target, op.source) && ok;
+        }
+    }
+    for (const auto& [target, op] : changes.ops) {
+        if (isMove(op.kind)) {
+            ok = moveIntoPlace(target, op.source, progress) && ok;
+        }
+    }
+    return ok;
+}
+
+void cancel(ChangeSet& changes) {
+    for (const auto& [target, op] : changes.ops) {
+        if (op.kind == FileOpKind::MoveTemp) {
+            ::unlink(op.source.c_str());
+        }
+    }
+    changes.ops.clear();
+}
+
+}  // namespace velmora

@@ -1,0 +1,54 @@
+#pragma once
+// Every change a run makes on the flash is recorded here first and carried
+// out in one step by commit, dropped by cancel, or saved as a manifest for
+// a later run.
+
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <string>
+#include <sys/types.h>
+
+namespace velmora {
+
+enum class FileOpKind : std::int32_t { Move = 0, MoveTemp = 1, Link = 3, Unlink = 4 };
+
+struct FileOp {
+    FileOpKind kind = FileOpKind::Move;
+    std::string source;  // file to move, or the text of a link; empty for unlinks
+};
+
+struct ChangeSet {
+    std::map<std::string, FileOp> ops;  // target path -> pending operation, byte order
+};
+
+inline constexpr const char* kManifestPath = "/ram/MANIFEST";
+
+void setOp(ChangeSet& changes, const std::string& target, FileOpKind kind, const std::string& source);
+void scheduleRemove(ChangeSet& changes, const std::string& path);
+void scheduleLink(ChangeSet& changes, const std::string& linkText, const std::string& path);
+void scheduleMove(ChangeSet& changes, const std::string& from, const std::string& to);
+
+// Creates a temporary file for target (beside it when its file system has
+// room for sizeHint plus a tenth, else in /ram), records the move into place
+// and opens stream on the temporary file.
+void openReplacement(std::ofstream& stream, ChangeSet& changes, const std::string& target,
+                     std::uint32_t sizeHint, mode_t mode);
+
+// Cancels a pending removal of path; false when path has another pending
+// operation or exists and is not a directory.
+bool keepDirectory(ChangeSet& changes, const std::string& path);
+
+bool isEmpty(const ChangeSet& changes);
+
+void writeManifest(const ChangeSet& changes, const std::string& path);
+bool loadManifest(ChangeSet& changes, const std::string& path);
+
+// Removals and links first, then moves. Every operation is attempted; the
+// result is false when any link, rename or cross-device copy failed.
+bool commit(ChangeSet& changes, const std::string& firstKey, bool progress);
+
+// Deletes the temporary files this change set created and empties it.
+void cancel(ChangeSet& changes);
+
+}  // namespace velmora

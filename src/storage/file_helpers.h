@@ -1,0 +1,25 @@
+#pragma once
+// Small file-system operations the change set is built on.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+// Directory part of path, trailing slashes ignored: "/a/b/" -> "/a", "x" -> ".".
+std::string parentDir(std::string_view path);
+
+// Creates path and its missing parents (mode 0777 before the umask).
+void makeDirs(const std::string& path);
+
+bool hasPrefix(std::string_view path, std::string_view prefix);
+
+// Copies a regular file's contents and permission bits; with progress on,
+// turns a one-character spinner on standard output.
+bool copyFile(const std::string& source, const std::string& target, bool progress);
+
+// Kernel clock in hundredths of a second, offset by 30000.
+std::uint32_t uptimeTicks();
+
+}  // namespace velmora

@@ -1,0 +1,541 @@
+#include "storage/change_set.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "storage/file_helpers.h"
+#include "storage_test_support.h"
+
+namespace velmora {
+namespace {
+
+using storage_test::exists;
+using storage_test::isDirectory;
+using storage_test::readFile;
+using storage_test::ScratchDir;
+using storage_test::writeFile;
+
+// The whole map as text: one "kind target source" line per entry.
+std::string describe(const ChangeSet& changes) {
+    std::string text;
+    for (const auto& [target, op] : changes.ops) {
+        text += std::to_string(static_cast<int>(op.kind)) + " " + target + " " + op.source + "\n";
+    }
+    return text;
+}
+
+bool hostHasRam() {
+    return exists("/ram");
+}
+
+// ---------------------------------------------------------------- manifest
+
+TEST(ManifestTest, WritesOneLinePerOperationInByteOrderAndReadsItBack) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    ChangeSet changes;
+    setOp(changes, "/z", FileOpKind::Unlink, "");
+    setOp(changes, "/b/x", FileOpKind::Link, "../target");
+    setOp(changes, "/b", FileOpKind::Move, "/t");
+    setOp(changes, "/a", FileOpKind::Unlink, "");
+    setOp(changes, "/\xc3\xa9", FileOpKind::MoveTemp, "/ram/tmpAbCdEf");
+    changes.ops["/k"] = FileOp{static_cast<FileOpKind>(2), "/never"};
+
+    writeManifest(changes, dir / "MANIFEST");
+    EXPECT_EQ(readFile(dir / "MANIFEST"),
+              "U /a\n"
+              "M /b /t\n"
+              "L /b/x ../target\n"
+              "U /z\n"
+              "M /\xc3\xa9 /ram/tmpAbCdEf\n");
+
+    ChangeSet loaded;
+    ASSERT_TRUE(loadManifest(loaded, dir / "MANIFEST"));
+    // A temporary file of the earlier run is an ordinary move now.
+    EXPECT_EQ(describe(loaded),
+              "4 /a \n"
+              "0 /b /t\n"
+              "3 /b/x ../target\n"
+              "4 /z \n"
+              "0 /\xc3\xa9 /ram/tmpAbCdEf\n");
+}
+
+struct LoadRow {
+    const char* name;
+    std::string content;
+    bool result;
+    std::string ops;  // describe() of the change set afterwards
+};
+
+class LoadManifestTest : public testing::TestWithParam<LoadRow> {};
+
+TEST_P(LoadManifestTest, FollowsTheLineRules) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    writeFile(dir / "MANIFEST", GetParam().content);
+    ChangeSet changes;
+    EXPECT_EQ(loadManifest(changes, dir / "MANIFEST"), GetParam().result);
+    EXPECT_EQ(describe(changes), GetParam().ops);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LoadManifestTest,
+    testing::Values(
+        LoadRow{"EmptyFileLoadsNothing", "", false, ""},
+        LoadRow{"AllThreeTags", "U /a\nL /l t\nM /m /s\n", true, "4 /a \n3 /l t\n0 /m /s\n"},
+        LoadRow{"LastLineWithoutLineEnd", "U /a\nM /m /s", true, "4 /a \n0 /m /s\n"},
+        LoadRow{"EmptyLineEndsWithTrue", "U /a\n\nU /b\n", true, "4 /a \n"},
+        LoadRow{"EmptyFirstLineEndsWithTrue", "\nU /b\n", true, ""},
+        LoadRow{"SingleWordUStops", "U /a\nU\nU /b\n", false, "4 /a \n"},
+        LoadRow{"SingleUnknownWordStops", "U /a\nX\nU /b\n", false, "4 /a \n"},
+        LoadRow{"LinkWithoutTextStops", "U /a\nL /l\nU /b\n", false, "4 /a \n"},
+        LoadRow{"MoveWithoutSourceStops", "M /m\nU /b\n", false, ""},
+        LoadRow{"UnknownTagIsSkipped", "X /a /b\nu /c\nU /d\n", true, "4 /d \n"},
+        LoadRow{"OnlyUnknownTagsLoadNothing", "X /a /b\n", false, ""},
+        LoadRow{"WordsBeyondTheThirdIgnored", "M /m /s extra words\nU /u more\n", true,
+                "0 /m /s\n4 /u \n"},
+        LoadRow{"EverySpaceSplits", "M  /m /s\n", true, "0  /m\n"},
+        LoadRow{"TrailingSpaceGivesEmptyTarget", "U \n", true, "4  \n"},
+        LoadRow{"TabIsNotASeparator", "U\t/a\n", false, ""},
+        LoadRow{"LaterLineReplacesEarlier", "M /a /t\nU /a\n", true, "4 /a \n"},
+        LoadRow{"NulBytesStayInNames", std::string("U /a\0b\n", 7), true,
+                std::string("4 /a\0b \n", 8)}),
+    [](const testing::TestParamInfo<LoadRow>& info) { return std::string(info.param.name); });
+
+TEST(ManifestTest, MissingManifestLoadsNothing) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    ChangeSet changes;
+    EXPECT_FALSE(loadManifest(changes, dir / "absent"));
+    EXPECT_TRUE(isEmpty(changes));
+}
+
+TEST(ManifestTest, HugeLinesLoadAndCommitWithoutHarm) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    std::string deep = dir.path();
+    while (deep.size() < 3 * 1024 * 1024) {
+        deep += "/d";
+    }
+    writeFile(dir / "MANIFEST", "M " + deep + "/f " + dir.path() + "/missing\nU " + deep + "\nL " + deep +
+                                    "/l x\n");
+    ChangeSet changes;
+    ASSERT_TRUE(loadManifest(changes, dir / "MANIFEST"));
+    EXPECT_EQ(changes.ops.size(), 3u);
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(commit(changes, "", false));
+    std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("symlink: "), std::string::npos);
+    EXPECT_NE(errors.find("rename: "), std::string::npos);
+}
+
+// ------------------------------------------------------ recording operations
+
+TEST(SetOpTest, ReplacingAMoveTempDeletesItsTemporaryFile) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    ChangeSet changes;
+    std::ofstream stream;
+    openReplacement(stream, changes, dir / "target", 10, 0);
+    ASSERT_TRUE(stream.good());
+    stream.close();
+    std::string temporary = changes.ops.at(dir / "target").source;
+    ASSERT_TRUE(exists(temporary));
+
+    scheduleMove(changes, dir / "other", dir / "target");
+    EXPECT_FALSE(exists(temporary));
+    EXPECT_EQ(describe(changes), "0 " + (dir / "target") + " " + (dir / "other") + "\n");
+
+    // A plain move's source is not ours to delete.
+    writeFile(dir / "other", "keep");
+    scheduleLink(changes, "elsewhere", dir / "target");
+    EXPECT_EQ(readFile(dir / "other"), "keep");
+    EXPECT_EQ(describe(changes), "3 " + (dir / "target") + " elsewhere\n");
+}
+
+TEST(ScheduleRemoveTest, RecordsUnlinkOnlyForWhatExists) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    writeFile(dir / "file", "x");
+    ASSERT_EQ(::symlink("file", (dir / "good-link").c_str()), 0);
+    ChangeSet changes;
+    scheduleRemove(changes, dir / "file");
+    scheduleRemove(changes, dir / "good-link");
+    scheduleRemove(changes, dir / "absent");
+    EXPECT_EQ(describe(changes), "4 " + (dir / "file") + " \n4 " + (dir / "good-link") + " \n");
+}
+
+TEST(ScheduleRemoveTest, DanglingSymlinkDropsThePendingOperationOnly) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    ChangeSet changes;
+    std::ofstream stream;
+    openReplacement(stream, changes, dir / "dangling", 10, 0);
+    stream.close();
+    std::string temporary = changes.ops.at(dir / "dangling").source;
+    ASSERT_EQ(::symlink("nowhere", (dir / "dangling").c_str()), 0);
+
+    scheduleRemove(changes, dir / "dangling");
+    EXPECT_TRUE(isEmpty(changes));
+    EXPECT_TRUE(exists(temporary));  // dropped, not cancelled
+    EXPECT_TRUE(exists(dir / "dangling"));
+}
+
+struct KeepRow {
+    const char* name;
+    const char* onDisk;  // "", "dir", "file" or "dirlink"
+    int pending;         // -1 none, otherwise a FileOpKind value
+    bool result;
+    bool opRemains;
+};
+
+class KeepDirectoryTest : public testing::TestWithParam<KeepRow> {};
+
+TEST_P(KeepDirectoryTest, Decides) {
+    const KeepRow& row = GetParam();
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    std::string path = dir / "p";
+    std::string onDisk = row.onDisk;
+    if (onDisk == "dir") {
+        ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    } else if (onDisk == "file") {
+        writeFile(path, "x");
+    } else if (onDisk == "dirlink") {
+        ASSERT_EQ(::mkdir((dir / "real").c_str(), 0755), 0);
+        ASSERT_EQ(::symlink("real", path.c_str()), 0);
+    }
+    ChangeSet changes;
+    if (row.pending >= 0) {
+        setOp(changes, path, static_cast<FileOpKind>(row.pending), row.pending == 4 ? "" : "/src");
+    }
+    std::string before = describe(changes);
+
+    EXPECT_EQ(keepDirectory(changes, path), row.result);
+    EXPECT_EQ(describe(changes), row.opRemains ? before : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, KeepDirectoryTest,
+    testing::Values(KeepRow{"MissingWillBeCreated", "", -1, true, false},
+                    KeepRow{"ExistingDirectory", "dir", -1, true, false},
+                    KeepRow{"SymlinkToDirectory", "dirlink", -1, true, false},
+                    KeepRow{"PlainFile", "file", -1, false, false},
+                    KeepRow{"PendingUnlinkOfDirectoryIsDropped", "dir", 4, true, false},
+                    KeepRow{"PendingUnlinkOfFileIsDroppedButRefused", "file", 4, false, false},
+                    KeepRow{"PendingMoveTempKept", "dir", 1, false, true},
+                    KeepRow{"PendingMoveKept", "", 0, false, true},
+                    KeepRow{"PendingLinkKept", "dir", 3, false, true}),
+    [](const testing::TestParamInfo<KeepRow>& info) { return std::string(info.param.name); });
+
+TEST(CancelTest, DeletesTemporaryFilesButNeverMoveSources) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    writeFile(dir / "move-source", "mine");
+    writeFile(dir / "victim", "stays");
+    ChangeSet changes;
+    std::ofstream stream;
+    openReplacement(stream, changes, dir / "new", 10, 0);
+    stream << "data";
+    stream.close();
+    std::string temporary = changes.ops.at(dir / "new").source;
+    scheduleMove(changes, dir / "move-source", dir / "moved");
+    scheduleRemove(changes, dir / "victim");
+    scheduleLink(changes, "x", dir / "link");
+
+    cancel(changes);
+    EXPECT_TRUE(isEmpty(changes));
+    EXPECT_FALSE(exists(temporary));
+    EXPECT_EQ(readFile(dir / "move-source"), "mine");
+    EXPECT_EQ(readFile(dir / "victim"), "stays");
+    EXPECT_FALSE(exists(dir / "link"));
+    EXPECT_FALSE(exists(dir / "moved"));
+}
+
+TEST(CancelTest, LoadedManifestDeletesNothing) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    writeFile(dir / "tmpAAAAAA", "from an earlier run");
+    writeFile(dir / "MANIFEST", "M " + (dir / "target") + " " + (dir / "tmpAAAAAA") + "\n");
+    ChangeSet changes;
+    ASSERT_TRUE(loadManifest(changes, dir / "MANIFEST"));
+    cancel(changes);
+    EXPECT_TRUE(isEmpty(changes));
+    EXPECT_TRUE(exists(dir / "tmpAAAAAA"));
+}
+
+// ------------------------------------------------------------ openReplacement
+
+// The temporary name: directory, "/tmp", six characters from mkstemp.
+void expectTemporaryIn(const std::string& temporary, const std::string& directory) {
+    EXPECT_EQ(parentDir(temporary), directory);
+    EXPECT_EQ(temporary.size(), directory.size() + 10) << temporary;
+    EXPECT_EQ(temporary.compare(directory.size(), 4, "/tmp"), 0) << temporary;
+}
+
+TEST(OpenReplacementTest, PutsTheFileInTheNearestExistingAncestor) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    ASSERT_EQ(::mkdir((dir / "a").c_str(), 0755), 0);
+    ChangeSet changes;
+    std::ofstream stream;
+    openReplacement(stream, changes, dir / "a/b/c/file", 5, 0640);
+    stream << "hello";
+    stream.close();
+    ASSERT_TRUE(stream.good());
+
+    const FileOp& op = changes.ops.at(dir / "a/b/c/file");
+    EXPECT_EQ(op.kind, FileOpKind::MoveTemp);
+    expectTemporaryIn(op.source, dir / "a");
+    EXPECT_EQ(readFile(op.source), "hello");
+    struct stat st {};
+    ASSERT_EQ(::stat(op.source.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_FALSE(exists(dir / "a/b"));  // nothing else is touched before commit
+}
+
+struct RoomRow {
+    const char* name;
+    std::uint32_t sizeHint;
+    bool beside;
+};
+
+class OpenReplacementRoomTest : public testing::TestWithParam<RoomRow> {};
+
+// A 64 KiB tmpfs has 16 free blocks of 4096 bytes: 65536 bytes. The file
+// plus a tenth must be strictly less than that.
+TEST_P(OpenReplacementRoomTest, NeedsRoomForTheFilePlusATenth) {
+    const RoomRow& row = GetParam();
+    if (!row.beside && hostHasRam()) {
+        GTEST_SKIP() << "this host has a /ram of its own, which the test must not write to";
+    }
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    std::string why = dir.mountTmpfs("small", 65536);
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    ChangeSet changes;
+    std::ofstream stream;
+    openReplacement(stream, changes, dir / "small/sub/file", row.sizeHint, 0);
+    const FileOp& op = changes.ops.at(dir / "small/sub/file");
+    EXPECT_EQ(op.kind, FileOpKind::MoveTemp);
+    if (row.beside) {
+        expectTemporaryIn(op.source, dir / "small");
+        EXPECT_TRUE(stream.good());
+    } else {
+        expectTemporaryIn(op.source, "/ram");
+        EXPECT_TRUE(stream.fail());  // there is no /ram here
+    }
+    stream.close();
+    cancel(changes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OpenReplacementRoomTest,
+    testing::Values(RoomRow{"FitsWithOneByteToSpare", 59578, true},  // 59578 + 5957 = 65535
+                    RoomRow{"ExactlyFullGoesToRam", 59579, false},   // 59579 + 5957 = 65536
+                    RoomRow{"FarTooLargeGoesToRam", 4000000000u, false},
+                    RoomRow{"NoHintGoesToRam", 0, false}),
+    [](const testing::TestParamInfo<RoomRow>& info) { return std::string(info.param.name); });
+
+TEST(OpenReplacementTest, UncreatableTemporaryFileGivesAFailedStream) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    std::string why = dir.mountTmpfs("readonly", 65536, true);
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    ChangeSet changes;
+    std::ofstream stream;
+    openReplacement(stream, changes, dir / "readonly/file", 10, 0644);
+    EXPECT_TRUE(stream.fail());
+    stream << "lost";
+    EXPECT_TRUE(stream.fail());
+    const FileOp& op = changes.ops.at(dir / "readonly/file");
+    EXPECT_EQ(op.kind, FileOpKind::MoveTemp);
+    expectTemporaryIn(op.source, dir / "readonly");
+    cancel(changes);
+}
+
+// ------------------------------------------------------------------- commit
+
+TEST(CommitTest, RemovesAndLinksBeforeAnyMove) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    ASSERT_EQ(::mkdir((dir / "x").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((dir / "x/dir").c_str(), 0755), 0);
+    writeFile(dir / "x/dir/old1", "1");
+    writeFile(dir / "x/dir/old2", "2");
+    // The temporary file lies outside the directory (made beside a target
+    // inside it, the removal would take it along).
+    std::string temporary = dir / "tmpAbCdEf";
+    writeFile(temporary, "new");
+    ChangeSet changes;
+    setOp(changes, dir / "x/dir/f", FileOpKind::MoveTemp, temporary);
+    setOp(changes, dir / "x/dir/", FileOpKind::Unlink, "");
+
+    ASSERT_TRUE(commit(changes, "", false));
+    EXPECT_TRUE(isDirectory(dir / "x/dir"));
+    EXPECT_EQ(readFile(dir / "x/dir/f"), "new");
+    EXPECT_FALSE(exists(dir / "x/dir/old1"));
+    EXPECT_FALSE(exists(dir / "x/dir/old2"));
+    EXPECT_FALSE(exists(temporary));
+    EXPECT_EQ(changes.ops.size(), 2u);  // the caller discards the change set
+}
+
+TEST(CommitTest, RemovalComesFirstEvenWhenItsKeySortsLater) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    writeFile(dir / "z", "old");
+    ChangeSet changes;
+    scheduleMove(changes, dir / "z", dir / "a");
+    scheduleRemove(changes, dir / "z");
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(commit(changes, "", false));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "rename: No such file or directory\n");
+    EXPECT_FALSE(exists(dir / "a"));
+    EXPECT_FALSE(exists(dir / "z"));
+}
+
+TEST(CommitTest, DirectoryWithSubdirectoryOrDotEntryStays) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    makeDirs(dir / "d/sub");
+    writeFile(dir / "d/plain", "x");
+    writeFile(dir / "d/.hidden", "x");
+    makeDirs(dir / "e");
+    writeFile(dir / "e/plain", "x");
+    ChangeSet changes;
+    setOp(changes, dir / "d", FileOpKind::Unlink, "");
+    setOp(changes, dir / "e", FileOpKind::Unlink, "");
+    setOp(changes, dir / "absent", FileOpKind::Unlink, "");
+
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(commit(changes, "", false));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(exists(dir / "d/plain"));
+    EXPECT_TRUE(exists(dir / "d/.hidden"));
+    EXPECT_TRUE(isDirectory(dir / "d/sub"));
+    EXPECT_FALSE(exists(dir / "e"));
+}
+
+TEST(CommitTest, LinkReplacesTheTargetAndMakesItsDirectories) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    writeFile(dir / "old", "x");
+    ChangeSet changes;
+    scheduleLink(changes, "first/text", dir / "old");
+    scheduleLink(changes, "../up", dir / "new/deep/link");
+
+    ASSERT_TRUE(commit(changes, "", false));
+    char buffer[64] = {};
+    ASSERT_GT(::readlink((dir / "old").c_str(), buffer, sizeof buffer - 1), 0);
+    EXPECT_STREQ(buffer, "first/text");
+    char buffer2[64] = {};
+    ASSERT_GT(::readlink((dir / "new/deep/link").c_str(), buffer2, sizeof buffer2 - 1), 0);
+    EXPECT_STREQ(buffer2, "../up");
+}
+
+TEST(CommitTest, FailedRenameIsReportedAndTheRestStillHappens) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    writeFile(dir / "present", "ok");
+    writeFile(dir / "doomed", "x");
+    ChangeSet changes;
+    scheduleMove(changes, dir / "missing", dir / "a-target");
+    scheduleMove(changes, dir / "present", dir / "b-target");
+    scheduleLink(changes, "text", dir / "c-link");
+    scheduleRemove(changes, dir / "doomed");
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(commit(changes, "", false));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "rename: No such file or directory\n");
+    EXPECT_FALSE(exists(dir / "a-target"));
+    EXPECT_EQ(readFile(dir / "b-target"), "ok");
+    EXPECT_TRUE(exists(dir / "c-link"));
+    EXPECT_FALSE(exists(dir / "doomed"));
+}
+
+TEST(CommitTest, FailedLinkIsReported) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    writeFile(dir / "file", "x");
+    writeFile(dir / "src", "moved");
+    ChangeSet changes;
+    scheduleLink(changes, "text", dir / "file/below");  // a file cannot hold entries
+    scheduleMove(changes, dir / "src", dir / "dst");
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(commit(changes, "", false));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "symlink: Not a directory\n");
+    EXPECT_EQ(readFile(dir / "dst"), "moved");
+}
+
+TEST(CommitTest, FirstKeyMovesFirstAndLeavesTheMap) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    makeDirs(dir / "d");
+    writeFile(dir / "src", "early");
+    writeFile(dir / "src2", "late");
+    ChangeSet changes;
+    scheduleMove(changes, dir / "src", dir / "d/early");
+    scheduleMove(changes, dir / "src2", dir / "d/late");
+    // Runs in the first pass, after the first-key move only.
+    setOp(changes, dir / "d", FileOpKind::Unlink, "");
+
+    ASSERT_TRUE(commit(changes, dir / "d/early", false));
+    EXPECT_EQ(changes.ops.count(dir / "d/early"), 0u);
+    EXPECT_FALSE(exists(dir / "d/early"));
+    EXPECT_EQ(readFile(dir / "d/late"), "late");
+}
+
+TEST(CommitTest, MoveAcrossFileSystemsCopiesAndLeavesTheSource) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    std::string why = dir.mountTmpfs("other", 1 << 20);
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    std::string bytes(40000, 'q');
+    writeFile(dir / "other/src", bytes);
+    ASSERT_EQ(::chmod((dir / "other/src").c_str(), 0600), 0);
+    ChangeSet changes;
+    scheduleMove(changes, dir / "other/src", dir / "dest/file");
+
+    ASSERT_TRUE(commit(changes, "", false));
+    EXPECT_EQ(readFile(dir / "dest/file"), bytes);
+    EXPECT_EQ(readFile(dir / "other/src"), bytes);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "dest/file").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST(CommitTest, FailedCrossDeviceCopyIsReported) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    std::string why = dir.mountTmpfs("other", 1 << 20);
+    if (why.empty()) {
+        why = dir.mountTmpfs("full", 8192);
+    }
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    writeFile(dir / "other/src", std::string(40000, 'q'));
+    ChangeSet changes;
+    scheduleMove(changes, dir / "other/src", dir / "full/file");
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(commit(changes, "", false));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "copy: " + (dir / "full/file") + ": No space left on device\n");
+    EXPECT_TRUE(exists(dir / "other/src"));
+}
+
+}  // namespace
+}  // namespace velmora
