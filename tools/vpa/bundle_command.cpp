@@ -1,0 +1,139 @@
+// vpa bundle: several complete packages in one file, each keeping its own
+// signature.
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <set>
+
+#include "command_line.h"
+#include "commands.h"
+#include "directory_entries.h"
+#include "package/package_reader.h"
+#include "package_builder.h"
+#include "version_text.h"
+
+namespace velmora {
+
+const char* const BundleHelp =
+    "usage: vpa bundle -o OUT.vpa --name NAME --version VERSION [options] MEMBER.vpa...\n"
+    "\n"
+    "Puts complete member packages, each signed on its own, into one bundle\n"
+    "with a header and metadata of its own. Members keep their signatures,\n"
+    "unless --key is given: then every member is signed anew, each on its own.\n"
+    "\n"
+    "  -o, --output FILE          where to write the bundle\n"
+    "  --name NAME                bundle name, 1-15 characters\n"
+    "  --version VERSION          e.g. 6.1, 6.1.3, 3.20rc2\n"
+    "  --build-time SECONDS       build time; default: $SOURCE_DATE_EPOCH, else now\n"
+    "  --note TEXT                note shown in the installer's listing\n"
+    "  --disabled-member NAME     the member NAME starts disabled; repeatable\n"
+    "  --key FILE.key             sign every member with this private key, each\n"
+    "                             with a fresh random nonce (see 'vpa help keygen')\n";
+
+namespace {
+
+const char* const Command = "bundle";
+
+// Reads a member package as the installer would and keeps its name.
+bool loadMember(const std::string& path, std::string& image, std::string& name) {
+    // Reading a directory through a file stream throws; refuse it first.
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        commandError(Command, path + ": not a package file");
+        return false;
+    }
+    std::string error;
+    if (!readWholeFile(path, image, error)) {
+        commandError(Command, error);
+        return false;
+    }
+    OfferedPackage member;
+    if (!readPackageFile(member, path)) {
+        commandError(Command, path + ": broken package");
+        return false;
+    }
+    if (member.isBundle) {
+        commandError(Command, path + ": a bundle cannot be a member of another bundle");
+        return false;
+    }
+    name = member.name;
+    return true;
+}
+
+}  // namespace
+
+int runBundle(const std::vector<std::string>& args) {
+    static const std::vector<OptionSpec> specs = {
+        {"-o", true, "--output"}, {"--output", true}, {"--name", true},           {"--version", true},
+        {"--build-time", true},   {"--note", true},   {"--disabled-member", true}, {"--key", true},
+    };
+    std::string error;
+    auto parsed = parseOptions(args, specs, error);
+    if (!parsed) {
+        commandError(Command, error + " (see 'vpa help bundle')");
+        return ExitUsage;
+    }
+    if (parsed->help) {
+        std::fputs(BundleHelp, stdout);
+        return ExitSuccess;
+    }
+    auto output = parsed->value("--output");
+    auto name = parsed->value("--name");
+    auto versionText = parsed->value("--version");
+    if (!output || !name || !versionText || parsed->operands.empty()) {
+        commandError(Command, "needs -o OUT, --name, --version and at least one member (see 'vpa help bundle')");
+        return ExitUsage;
+    }
+    BundleSpec spec;
+    if (!isValidPackageName(*name)) {
+        commandError(Command, "bad bundle name '" + *name + "': 1-15 characters, no '/', blanks or control characters");
+        return ExitUsage;
+    }
+    spec.bundle.name = *name;
+    auto version = parseVersionText(*versionText);
+    if (!version) {
+        commandError(Command, "bad version '" + *versionText + "'");
+        return ExitUsage;
+    }
+    spec.bundle.version = *version;
+    auto buildTime = buildTimeOption(parsed->value("--build-time"));
+    if (!buildTime) {
+        commandError(Command, "bad build time '" + *parsed->value("--build-time") + "'");
+        return ExitUsage;
+    }
+    spec.bundle.buildTime = *buildTime;
+    spec.bundle.note = parsed->value("--note");
+    std::optional<SigningKey> key;
+    if (!signingKeyOption(Command, *parsed, key)) return ExitFailure;
+
+    std::set<std::string> memberNames;
+    for (const std::string& path : parsed->operands) {
+        std::string image;
+        std::string memberName;
+        if (!loadMember(path, image, memberName)) return ExitFailure;
+        memberNames.insert(memberName);
+        spec.members.push_back(std::move(image));
+    }
+    for (const std::string& disabled : parsed->values("--disabled-member")) {
+        if (memberNames.count(disabled) == 0) {
+            commandError(Command, "--disabled-member " + disabled + ": no member of that name");
+            return ExitUsage;
+        }
+        spec.disabledMembers.push_back(disabled);
+    }
+
+    std::string image = buildBundle(spec);
+    if (image.size() - FileHeaderSize > 0xFFFFFFFFu) {
+        commandError(Command, "the bundle would be larger than 4 GiB");
+        return ExitFailure;
+    }
+    if (key && !signEveryPackage(Command, image, *key)) return ExitFailure;
+    if (!writeFileAtomically(*output, image, error)) {
+        commandError(Command, error);
+        return ExitFailure;
+    }
+    return ExitSuccess;
+}
+
+}  // namespace velmora
