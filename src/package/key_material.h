@@ -1,0 +1,18 @@
+#pragma once
+// The key material the installer trusts: the signer's public key and the
+// package-hash constants. Both are fixed into the build from the key file
+// named by INSTALLER_KEY_FILE; the definitions are generated at configure
+// time (generated/key_material.cpp), never written by hand.
+
+#include <cstdint>
+
+#include "package/package_hash.h"
+
+namespace velmora {
+
+// The u-coordinate of the signer's public point, little-endian.
+extern const std::uint8_t BuiltInPublicKey[32];
+
+extern const PackageHashConstants BuiltInHashConstants;
+
+}  // namespace velmora
