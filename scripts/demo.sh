@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the installer and runs its main job, the upgrade run, on a demo
-# root, then lists the installed packages there.
+# root: a package file uploaded to /flash/rw/pckg/ is installed into an empty
+# package database. Then lists the installed packages there.
 #
 #   scripts/demo.sh [root]      (default root: /tmp/velmora-demo)
 #
@@ -37,9 +38,12 @@ fi
 say "Checking build dependencies"
 scripts/setup.sh
 
-say "Building the installer in build/"
+# The router's environment, not the caller's, decides these.
+unset arch bootimage
+
+say "Building the installer and the package tool in build/"
 cmake -S . -B build -G Ninja
-cmake --build build --target installer
+cmake --build build --target installer vpa
 
 say "Laying out the demo root $root"
 if [[ -e $root && ! -e $root/$marker ]] && [[ -n $(ls -A "$root" 2>/dev/null) ]]; then
@@ -47,11 +51,23 @@ if [[ -e $root && ! -e $root/$marker ]] && [[ -n $(ls -A "$root" 2>/dev/null) ]]
     exit 1
 fi
 rm -rf -- "$root"
-mkdir -p "$root"/flash/var/pdb "$root"/flash/boot "$root"/ram "$root"/rw
+mkdir -p "$root"/flash/var/pdb "$root"/flash/boot "$root"/flash/rw/pckg "$root"/ram "$root"/rw
 touch "$root/$marker"
-echo "   flash/var/pdb/  the package database (empty: no package installed yet)"
-echo "   flash/boot/     the boot volume"
-echo "   ram/, rw/       the volatile and the writable volumes"
+echo "   flash/var/pdb/   the package database (empty: no package installed yet)"
+echo "   flash/boot/      the boot volume"
+echo "   ram/, rw/        the volatile and the writable volumes"
+
+say "Making a package and uploading it to flash/rw/pckg/"
+work=$(mktemp -d /tmp/velmora-demo-package-XXXXXX)
+trap 'rm -rf -- "$work"' EXIT
+mkdir -p "$work/tree/etc" "$work/tree/bin"
+echo "Welcome to Velmora" >"$work/tree/etc/motd"
+printf '#!/bin/sh\necho hello from stavel\n' >"$work/tree/bin/hello"
+chmod 755 "$work/tree/bin/hello"
+echo "+ build/vpa build --name stavel --version 6.1 --keep-image --key keys/development.key ..."
+build/vpa build -o "$root/flash/rw/pckg/stavel-6.1.vpa" --name stavel --version 6.1 \
+    --note "core system (demo)" --keep-image --key keys/development.key "$work/tree"
+echo "   flash/rw/pckg/stavel-6.1.vpa: /etc/motd and /bin/hello, signed with the development key"
 
 run_installer() {
     echo "+ build/installer $*"

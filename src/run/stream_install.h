@@ -11,7 +11,10 @@
 namespace velmora {
 
 class Installer;
+class PackageFile;
 struct ChangeSet;
+struct Dependency;
+struct PackageRecord;
 
 // Package name -> disabled state chosen by the user before an upgrade.
 using UserStates = std::map<std::string, bool>;
@@ -23,5 +26,18 @@ using UserStates = std::map<std::string, bool>;
 int installStream(Installer& installer, ChangeSet& changes, std::istream& input, InstallFlags flags,
                   UserStates& userStates, std::streambuf* copyTarget, std::string* imageDir,
                   bool* bootImage);
+
+// Installs the package whose header reader stands on; bundleRef is given for
+// a bundle member. Returns the record that now stands for the package's name
+// (the new one, or the installed one when nothing had to be done), or null.
+PackageRecord* installPackage(Installer& installer, ChangeSet& changes, PackageFile& reader, InstallFlags flags,
+                              UserStates& userStates, const Dependency* bundleRef, std::string* imageDir,
+                              bool* bootImage);
+
+// Installs the bundle whose header reader stands on. 0 when done; 1 when
+// its header cannot be read or its database directory cannot be written;
+// 2 when admission refuses it; 3 when no member could be installed.
+int installBundle(Installer& installer, ChangeSet& changes, PackageFile& reader, InstallFlags flags,
+                  UserStates& userStates, std::string* imageDir, bool* bootImage);
 
 }  // namespace velmora

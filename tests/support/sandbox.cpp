@@ -312,15 +312,15 @@ bool SandboxRoot::installRuntime() {
         ADD_FAILURE() << "ldd lists no libraries for " << INSTALLER_BINARY;
         return false;
     }
+    // Copies, never links: a run that wrote through a hard link would
+    // change the host's own libraries.
     auto copyIn = [&](const std::string& source, const std::string& relative) {
-        std::optional<std::string> contents = slurp(source);  // follows symbolic links
         std::string parent = fs::path(relative).parent_path().string();
-        if (!contents || (!parent.empty() && !ensureHelperDir(parent))) return false;
+        if (!parent.empty() && !ensureHelperDir(parent)) return false;
         std::string target = root_ + "/" + relative;
-        std::ofstream out(target, std::ios::binary | std::ios::trunc);
-        out << *contents;
-        out.close();
-        if (!out.good() || chmod(target.c_str(), 0755) != 0) return false;
+        std::error_code error;
+        fs::copy_file(source, target, fs::copy_options::overwrite_existing, error);  // follows links
+        if (error || chmod(target.c_str(), 0755) != 0) return false;
         helperPaths_.insert(relative);
         return true;
     };

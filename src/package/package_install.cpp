@@ -1,0 +1,234 @@
+#include "package/package_install.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <istream>
+
+#include "package/byte_order.h"
+#include "package/install_messages.h"
+#include "package/package_format.h"
+#include "package/package_stream.h"
+#include "pdb/package_db.h"
+#include "planning/package_record.h"
+#include "run/message_log.h"
+#include "storage/change_set.h"
+#include "storage/flash_device.h"
+#include "storage/inflate_stream.h"
+
+namespace velmora {
+namespace {
+
+constexpr std::uint32_t kCopyPiece = 16384;
+constexpr std::uint32_t kKeepImageStep = 4096;
+constexpr std::uint32_t kPathPiece = 256;
+constexpr std::size_t kEntryHeaderSize = 30;
+constexpr std::uint16_t kTypeBits = 0xF000;
+constexpr std::uint16_t kRegularFile = 0x8000;
+
+struct ProcessorVersionOverride {
+    bool active = false;
+    std::optional<std::uint32_t> value;
+};
+
+ProcessorVersionOverride& processorVersionOverride() {
+    static ProcessorVersionOverride substitute;
+    return substitute;
+}
+
+std::optional<std::uint32_t> readProcessorVersion() {
+    const ProcessorVersionOverride& substitute = processorVersionOverride();
+    if (substitute.active) return substitute.value;
+#if defined(__powerpc__) || defined(__PPC__)
+    std::uint32_t pvr;
+    __asm__ volatile("mfpvr %0" : "=r"(pvr));
+    return pvr;
+#else
+    return std::nullopt;
+#endif
+}
+
+// The path field may claim up to 64 KiB; it is taken in small pieces so that
+// no more is kept than actually arrives.
+bool readEntryPath(std::istream& in, std::uint32_t length, std::string& path) {
+    path.clear();
+    char piece[kPathPiece];
+    while (length > 0) {
+        const std::uint32_t ask = std::min(length, kPathPiece);
+        in.read(piece, ask);
+        if (static_cast<std::uint32_t>(in.gcount()) != ask) return false;
+        path.append(piece, ask);
+        length -= ask;
+    }
+    return true;
+}
+
+// Streams one entry's content into its temporary file.
+bool copyContent(const PackageRecord& record, std::istream& in, std::ofstream& out,
+                 std::uint32_t size, const std::string& path) {
+    char buffer[kCopyPiece];
+    while (size > 0) {
+        const std::uint32_t step = std::min(size, kCopyPiece);
+        in.read(buffer, step);
+        if (static_cast<std::uint32_t>(in.gcount()) != step) {
+            reportBrokenPackage(record);
+            return false;
+        }
+        out.write(buffer, step);
+        if (!out) {
+            reportCreateFailure(record, path);
+            return false;
+        }
+        size -= step;
+    }
+    out.close();
+    if (out.fail()) {
+        reportCreateFailure(record, path);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string pathBelowFlash(const PackageRecord& record, std::string_view entryPath) {
+    std::string path;
+    if (record.disabled) {
+        path += "/x/";
+        path += record.name;
+    }
+    if (entryPath.empty() || entryPath.front() != '/') path += '/';
+    path += entryPath;
+    return path;
+}
+
+bool leavesFlash(std::string_view entryPath) {
+    for (;;) {
+        const std::size_t slash = entryPath.find('/');
+        if (entryPath.substr(0, slash) == "..") return true;
+        if (slash == std::string_view::npos) return false;
+        entryPath.remove_prefix(slash + 1);
+    }
+}
+
+unsigned processorGroupFor(std::uint32_t pvr, unsigned (*flashBit16)()) {
+    const std::uint32_t model = pvr & ~std::uint32_t{0xFF};
+    const std::uint32_t family = (pvr >> 16) & 0xFF;
+    if (model == 0x80211000 || model == 0x80212100) return flashBit16() == 16 ? 2 : 4;
+    if (family == 0x20 || family == 0x21) return 2;
+    if (family == 0x83 || family == 0x84 || family == 0x85) return 1;
+    if ((pvr >> 16) == 0x1302) return 3;
+    return 0;
+}
+
+unsigned processorGroup() {
+    const std::optional<std::uint32_t> pvr = readProcessorVersion();
+    return pvr ? processorGroupFor(*pvr, flashControlBit16) : 0;
+}
+
+void setProcessorVersionSubstitute(std::optional<std::uint32_t> value) {
+    processorVersionOverride() = {true, value};
+}
+
+void clearProcessorVersionSubstitute() { processorVersionOverride() = {}; }
+
+void showInstallProgress(const PackageRecord& record, PackageFile& file) {
+    std::string label = "installing ";
+    if (record.disabled && record.bundleRef.name.empty()) label += " (disabled) ";
+    label += displayLabel(record);
+    // The bytes of the package read so far: everything before the current
+    // part's data and what has been taken of it.
+    const std::uint32_t position = file.partStart() + (file.partSize() - file.partRemaining());
+    showProgress(label, position, file.totalLength());
+}
+
+bool extractArchive(PackageRecord& record, ChangeSet& changes, PackageFile& file) {
+    // Pulls the archive part's data through the package file, so the
+    // compressed bytes are hashed on their way.
+    InflateStream inflate(file);
+    std::ofstream out;
+    // Content goes out in whole pieces; a stream buffer of its own would only
+    // add a copy and an allocation per file.
+    out.rdbuf()->pubsetbuf(nullptr, 0);
+    std::string path;
+    std::uint8_t header[kEntryHeaderSize];
+
+    for (;;) {
+        if (inflate.bad() || inflate.fail()) return true;
+        inflate.read(reinterpret_cast<char*>(header), kEntryHeaderSize);
+        // The inflated data ended at, or inside, an entry header.
+        if (inflate.fail()) return true;
+
+        const std::uint16_t mode = loadLe16(header);
+        const std::uint8_t group = header[23];
+        const std::uint32_t dataSize = loadLe32(header + 24);
+        const std::uint16_t nameLength = loadLe16(header + 28);
+        if (!readEntryPath(inflate, nameLength, path) || leavesFlash(path)) {
+            reportBrokenPackage(record);
+            return false;
+        }
+
+        if ((mode & kTypeBits) != kRegularFile || (group != 0 && group != processorGroup())) {
+            inflate.seekg(dataSize, std::ios::cur);
+            continue;
+        }
+
+        const std::string below = pathBelowFlash(record, path);
+        // chmod takes the permission bits of the mode and ignores its type bits.
+        openReplacement(out, changes, dbPaths().flashRoot + below, dataSize, mode);
+        if (!out.is_open()) {
+            reportCreateFailure(record, path);
+            return false;
+        }
+        record.files.insert(below);
+        if (!copyContent(record, inflate, out, dataSize, path)) return false;
+        showInstallProgress(record, file);
+    }
+}
+
+bool installPackageFile(PackageRecord& record, ChangeSet& changes, PackageFile& file) {
+    showInstallProgress(record, file);
+    const bool overlay = file.isOverlay();
+    if (!overlay && !prepareRecordDir(record, changes)) return false;
+
+    if (file.currentType() == PartKeepImage) {
+        // Read in steps so that the bar moves; the bytes are hashed and
+        // copied like any others.
+        std::uint32_t left = file.partSize();
+        while (left > 0) {
+            showInstallProgress(record, file);
+            const std::uint32_t step = std::min(left, kKeepImageStep);
+            left -= step;
+            file.seekg(step, std::ios::cur);
+            // Cut short: the next part cannot be found, which fails below.
+            if (file.fail()) break;
+        }
+        file.nextPart();
+    }
+
+    if (file.currentType() == PartFileArchive) {
+        // The stream mode writes such an image whole as the boot image.
+        const bool bootImageWhole = std::getenv("bootimage") != nullptr && (record.flags & FlagBootImage) != 0;
+        if (!bootImageWhole && !extractArchive(record, changes, file)) return false;
+        file.nextPart();
+    }
+
+    if (file.currentType() != PartSignature || !file.verifySignature()) {
+        reportBrokenPackage(record);
+        return false;
+    }
+    file.nextPart();
+    if (!overlay && !saveRecord(record, changes)) return false;
+    if ((record.flags & FlagBootImage) != 0) {
+        std::ofstream marker;
+        openReplacement(marker, changes, dbPaths().flashRoot + "/UPGRADED", 1, 0);
+        marker.close();
+    }
+    // A bundle is reported as a whole by its installer.
+    if (!record.bundleRef.name.empty()) return true;
+    setStatus("");
+    reportInfo("installed %s%s", record.disabled ? "(disabled) " : "", recordLabel(record).c_str());
+    return true;
+}
+
+}  // namespace velmora

@@ -1,0 +1,120 @@
+#pragma once
+// Packages and sandbox checks shared by the end-to-end installation tests:
+// packages are made in-process by the builder the tool uses, and every run
+// is judged by the files it left in its sandbox root.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "package_builder.h"
+#include "support/dev_key.h"
+#include "support/sandbox.h"
+#include "version_text.h"
+
+namespace velmora {
+
+inline constexpr std::uint32_t kBuildTime = 1300000000;
+
+// The key the test packages are signed with: the one the installer trusts.
+inline const SigningKey* packageKey() { return &developmentKey(); }
+
+inline Version ver(std::string_view text) { return parseVersionText(text).value_or(0); }
+
+inline PackageSpec packageSpec(const std::string& name, std::string_view version, std::vector<FileEntry> files = {}) {
+    PackageSpec spec;
+    spec.name = name;
+    spec.version = ver(version);
+    spec.buildTime = kBuildTime;
+    spec.files = std::move(files);
+    return spec;
+}
+
+inline std::string makePackage(const PackageSpec& spec) { return buildPackage(spec, packageKey()); }
+
+inline Dependency needs(const std::string& name, std::string_view min = "0") {
+    return Dependency{name, ver(min), 0, 0};
+}
+
+// A temporary file of the change set: "tmp" and six more characters.
+inline bool isTemporaryName(std::string_view relative) {
+    std::size_t slash = relative.rfind('/');
+    std::string_view base = slash == std::string_view::npos ? relative : relative.substr(slash + 1);
+    return base.size() == 9 && base.substr(0, 3) == "tmp";
+}
+
+inline std::vector<std::string> temporaryFiles(const TreeSnapshot& tree) {
+    std::vector<std::string> found;
+    for (const auto& [path, entry] : tree) {
+        if (isTemporaryName(path)) found.push_back(path);
+    }
+    return found;
+}
+
+// Differences between two listings, leaving out the paths a run may touch
+// even when it fails (the image copy of the stream mode, the postlog).
+inline std::string changesBesides(TreeSnapshot before, TreeSnapshot after,
+                                  const std::vector<std::string>& allowed) {
+    for (const std::string& path : allowed) {
+        before.erase(path);
+        after.erase(path);
+    }
+    return describeChanges(before, after);
+}
+
+// Base of the installation tests: one sandbox root per test, laid out like
+// a router with an upload directory.
+class InstallTest : public SandboxTest {
+protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_FALSE(box.path().empty());
+        ASSERT_TRUE(box.makeDirs("flash/rw/pckg"));
+    }
+
+    // installer -r ROOT [args] -, the image on standard input.
+    RunResult streamInstall(const std::string& image, std::vector<std::string> args = {},
+                            const EnvOverrides& env = {}) {
+        std::vector<std::string> all{"-r", box.path()};
+        all.insert(all.end(), args.begin(), args.end());
+        all.push_back("-");
+        return box.runInstaller(all, image, RunMode::Normal, env);
+    }
+
+    // installer -r ROOT [args]: the upgrade run.
+    RunResult upgradeRun(std::vector<std::string> args = {}, const EnvOverrides& env = {}) {
+        std::vector<std::string> all{"-r", box.path()};
+        all.insert(all.end(), args.begin(), args.end());
+        return box.runInstaller(all, "", RunMode::Normal, env);
+    }
+
+    void upload(const std::string& fileName, const std::string& image, const std::string& dir = "flash/rw/pckg/") {
+        ASSERT_TRUE(box.writeFile(dir + fileName, image));
+    }
+
+    std::string read(std::string_view relative) const { return box.readFile(relative).value_or("<missing>"); }
+    std::string db(const std::string& name, const std::string& file) const {
+        return read("flash/var/pdb/" + name + "/" + file);
+    }
+    std::string postlog() const { return box.readFile("flash/postlog").value_or(""); }
+    unsigned modeOf(const std::string& relative) const {
+        TreeSnapshot tree = box.snapshot();
+        auto it = tree.find(relative);
+        return it == tree.end() ? 0 : it->second.mode;
+    }
+
+    // A failed run: only the allowed paths may differ, and no temporary file
+    // may be left behind.
+    void expectUnchanged(const TreeSnapshot& before, const std::vector<std::string>& allowed) {
+        TreeSnapshot after = box.snapshot();
+        EXPECT_EQ(changesBesides(before, after, allowed), "");
+        EXPECT_EQ(temporaryFiles(after), std::vector<std::string>{});
+    }
+
+    SandboxRoot box;
+};
+
+}  // namespace velmora

@@ -1,0 +1,297 @@
+// Installing package images from standard input with the built installer:
+// what lands on the flash, in the database and in the postlog, and that a
+// refused or broken package leaves the flash exactly as it was.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "e2e/install_support.h"
+
+namespace velmora {
+namespace {
+
+const std::vector<std::string> kImageAndPostlog{"flash/var/pdb/image", "flash/postlog"};
+
+using StreamInstall = InstallTest;
+
+TEST_F(StreamInstall, SinglePackageInstallsRegularFilesAndItsDatabaseEntry) {
+    const std::string image = makePackage(packageSpec(
+        "stavel", "6.1",
+        {directoryEntry("/opt"), regularFile("/bin/tool", "tool\n", 0755), symlinkEntry("/bin/link", "/bin/tool"),
+         regularFile("etc/conf", "conf\n", 0600), regularFile("/etc/empty", "")}));
+
+    RunResult run = streamInstall(image);
+
+    ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
+    EXPECT_EQ(read("flash/bin/tool"), "tool\n");
+    EXPECT_EQ(modeOf("flash/bin/tool"), 0755u);
+    EXPECT_EQ(read("flash/etc/conf"), "conf\n");
+    EXPECT_EQ(modeOf("flash/etc/conf"), 0600u);
+    EXPECT_EQ(read("flash/etc/empty"), "");
+    EXPECT_FALSE(box.exists("flash/opt"));
+    EXPECT_FALSE(box.exists("flash/bin/link"));
+
+    EXPECT_EQ(db("stavel", "version"), "100754944 1300000000\n");
+    EXPECT_EQ(db("stavel", "deps"), "");
+    EXPECT_EQ(db("stavel", "files"), "bin/tool\netc/conf\netc/empty\n");
+    for (const char* absent : {"disabled", "enabled", "bundle", "image"}) {
+        EXPECT_FALSE(box.exists(std::string("flash/var/pdb/stavel/") + absent)) << absent;
+    }
+    // A package that does not keep its image leaves the copy where it was made.
+    EXPECT_EQ(read("flash/var/pdb/image"), image);
+    EXPECT_EQ(postlog(), "installed stavel-6.1\n");
+    EXPECT_NE(run.out.find("installing stavel-6.1 ["), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("installed stavel-6.1\n"), std::string::npos) << run.out;
+    EXPECT_FALSE(box.exists("flash/PCKGS_CHANGED"));
+    EXPECT_EQ(temporaryFiles(box.snapshot()), std::vector<std::string>{});
+}
+
+TEST_F(StreamInstall, KeptImageMovesIntoTheDatabase) {
+    PackageSpec spec = packageSpec("kernel-mods", "2.0", {regularFile("/lib/mod.ko", "ko")});
+    spec.keepImage = true;
+    spec.keepImageData = std::string(9000, 'k');
+    const std::string image = makePackage(spec);
+
+    RunResult run = streamInstall(image);
+
+    ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
+    EXPECT_EQ(read("flash/lib/mod.ko"), "ko");
+    EXPECT_EQ(read("flash/var/pdb/kernel-mods/image"), image);
+    EXPECT_FALSE(box.exists("flash/var/pdb/image"));
+    // The image carries the metadata, so none is stored beside it.
+    EXPECT_FALSE(box.exists("flash/var/pdb/kernel-mods/version"));
+    EXPECT_EQ(postlog(), "installed kernel-mods-2.0\n");
+}
+
+struct BootImageRow {
+    const char* name;
+    bool bootimageSet;
+};
+
+void PrintTo(const BootImageRow& row, std::ostream* out) { *out << row.name; }
+
+class StreamBootImage : public InstallTest, public ::testing::WithParamInterface<BootImageRow> {};
+
+TEST_P(StreamBootImage, PackageCarryingTheBootImage) {
+    PackageSpec spec = packageSpec("velmora-boot", "6.1", {regularFile("/boot/kernel", "kernel")});
+    spec.flags = FlagBootImage;
+    spec.keepImage = true;
+    const std::string image = makePackage(spec);
+    EnvOverrides env;
+    if (GetParam().bootimageSet) env["bootimage"] = "1";
+
+    RunResult run = streamInstall(image, {}, env);
+
+    ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
+    EXPECT_EQ(read("flash/UPGRADED"), "");
+    EXPECT_EQ(postlog(), "installed velmora-boot-6.1\n");
+    if (GetParam().bootimageSet) {
+        // Written whole as the boot image; the archive is not unpacked.
+        EXPECT_EQ(read("flash/bootimage"), image);
+        EXPECT_EQ(box.readLink("flash/var/pdb/velmora-boot/image"), "/flash/bootimage");
+        EXPECT_FALSE(box.exists("flash/boot/kernel"));
+    } else {
+        EXPECT_EQ(read("flash/boot/kernel"), "kernel");
+        EXPECT_EQ(read("flash/var/pdb/velmora-boot/image"), image);
+        EXPECT_FALSE(box.exists("flash/bootimage"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, StreamBootImage,
+                         ::testing::Values(BootImageRow{"BootimageSet", true}, BootImageRow{"BootimageUnset", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StreamInstall, OverlayPackageGetsNoDatabaseEntry) {
+    PackageSpec spec = packageSpec("stavel", "6.1", {regularFile("/etc/overlay", "o")});
+    spec.overlay = true;
+
+    RunResult run = streamInstall(makePackage(spec));
+
+    ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
+    EXPECT_EQ(read("flash/etc/overlay"), "o");
+    EXPECT_FALSE(box.exists("flash/var/pdb/stavel"));
+    EXPECT_EQ(postlog(), "installed stavel-6.1\n");
+}
+
+TEST_F(StreamInstall, BundleInstallsMembersWithDisabledOnesKeptApart) {
+    // Members named in the bundle's disabled list start disabled, with their
+    // files kept apart under /flash/x/.
+    BundleSpec bundle;
+    bundle.bundle = packageSpec("suite", "2.0");
+    bundle.disabledMembers = {"extra"};
+    bundle.members = {makePackage(packageSpec("core", "1.0", {regularFile("/bin/core", "core")})),
+                      makePackage(packageSpec("extra", "1.1", {regularFile("/bin/extra", "extra")}))};
+    const std::string image = buildBundle(bundle);
+
+    RunResult run = streamInstall(image);
+
+    ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
+    EXPECT_EQ(read("flash/bin/core"), "core");
+    EXPECT_EQ(read("flash/x/extra/bin/extra"), "extra");
+    EXPECT_FALSE(box.exists("flash/bin/extra"));
+    EXPECT_EQ(db("core", "bundle"), "suite\n");
+    EXPECT_EQ(db("extra", "bundle"), "suite\n");
+    EXPECT_FALSE(box.exists("flash/var/pdb/core/disabled"));
+    EXPECT_EQ(db("extra", "disabled"), "auto\n");
+    EXPECT_EQ(db("extra", "files"), "x/extra/bin/extra\n");
+    // The bundle's own entry has metadata but no file list.
+    EXPECT_EQ(db("suite", "version"), std::to_string(ver("2.0")) + " 1300000000\n");
+    EXPECT_FALSE(box.exists("flash/var/pdb/suite/files"));
+    // One line for the whole bundle.
+    EXPECT_EQ(postlog(), "installed suite-2.0\n");
+}
+
+TEST_F(StreamInstall, BundleKeepingItsImage) {
+    BundleSpec bundle;
+    bundle.bundle = packageSpec("suite", "2.0");
+    bundle.bundle.keepImage = true;
+    bundle.members = {makePackage(packageSpec("core", "1.0", {regularFile("/bin/core", "core")}))};
+    const std::string image = buildBundle(bundle);
+
+    RunResult run = streamInstall(image);
+
+    ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
+    EXPECT_EQ(read("flash/var/pdb/suite/image"), image);
+    EXPECT_FALSE(box.exists("flash/var/pdb/image"));
+    EXPECT_EQ(read("flash/bin/core"), "core");
+}
+
+TEST_F(StreamInstall, MemberWithAnUnusableNameIsPassedOver) {
+    BundleSpec bundle;
+    bundle.bundle = packageSpec("suite", "2.0");
+    bundle.members = {makePackage(packageSpec("..", "1.0", {regularFile("/bin/dots", "dots")})),
+                      makePackage(packageSpec("core", "1.0", {regularFile("/bin/core", "core")}))};
+
+    RunResult run = streamInstall(buildBundle(bundle));
+
+    ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
+    EXPECT_EQ(read("flash/bin/core"), "core");
+    EXPECT_FALSE(box.exists("flash/bin/dots"));
+    EXPECT_EQ(postlog(), "installed suite-2.0\n");
+}
+
+// --- runs that must change nothing ------------------------------------------
+
+struct RefusedRow {
+    const char* name;
+    std::function<std::string()> image;
+    int exitStatus;
+    std::string postlog;
+};
+
+void PrintTo(const RefusedRow& row, std::ostream* out) { *out << row.name; }
+
+std::string tampered(std::function<void(std::string&)> damage) {
+    std::string image = makePackage(packageSpec(
+        "stavel", "6.1", {regularFile("/bin/tool", std::string(20000, 't')), regularFile("/etc/conf", "conf")}));
+    damage(image);
+    return image;
+}
+
+const std::string kBroken = "ERROR: installation of stavel-6.1 failed: broken package\n";
+
+std::vector<RefusedRow> refusedRows() {
+    return {
+        {"FlippedArchiveByte",
+         [] { return tampered([](std::string& i) { flipByte(i, findPart(i, PartFileArchive)->dataOffset() + 40); }); },
+         1, kBroken},
+        {"FlippedLastArchiveByte",
+         [] {
+             return tampered([](std::string& i) {
+                 auto archive = findPart(i, PartFileArchive);
+                 flipByte(i, archive->dataOffset() + archive->size - 1, 0x01);
+             });
+         },
+         1, kBroken},
+        {"WrongSignatureDigest",
+         [] { return tampered([](std::string& i) { flipByte(i, findPart(i, PartSignature)->dataOffset() + 3); }); },
+         1, kBroken},
+        {"SignedByAnotherKey",
+         [] { return buildPackage(packageSpec("stavel", "6.1", {regularFile("/bin/tool", "t")}), &strangerKey()); },
+         1, kBroken},
+        {"Unsigned",
+         [] { return buildPackage(packageSpec("stavel", "6.1", {regularFile("/bin/tool", "t")}), nullptr); }, 1,
+         kBroken},
+        {"MissingSignature", [] { return tampered([](std::string& i) { removePart(i, PartSignature); }); }, 1,
+         kBroken},
+        {"CutInsideTheArchive",
+         [] {
+             return tampered([](std::string& i) { cutImage(i, findPart(i, PartFileArchive)->dataOffset() + 30); });
+         },
+         1, kBroken},
+        {"EntryReachingOutsideFlash",
+         [] {
+             return makePackage(packageSpec(
+                 "stavel", "6.1", {regularFile("/bin/tool", "tool"), regularFile("../../x", "escaped", 0755)}));
+         },
+         1, kBroken},
+        {"EntryClimbingBackUp",
+         [] { return makePackage(packageSpec("stavel", "6.1", {regularFile("/bin/../../../x", "escaped")})); }, 1,
+         kBroken},
+        {"NotAPackage", [] { return std::string("this is not a package at all"); }, 1, ""},
+        {"EmptyName", [] { return makePackage(packageSpec("", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
+        {"NameDot", [] { return makePackage(packageSpec(".", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
+        {"NameDotDot", [] { return makePackage(packageSpec("..", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
+        {"NameWithSlash", [] { return makePackage(packageSpec("a/b", "6.1", {regularFile("/bin/tool", "t")})); }, 1,
+         ""},
+        {"BundleNamedDotDot",
+         [] {
+             BundleSpec bundle;
+             bundle.bundle = packageSpec("..", "2.0");
+             bundle.members = {makePackage(packageSpec("core", "1.0", {regularFile("/bin/core", "core")}))};
+             return buildBundle(bundle);
+         },
+         1, ""},
+        {"MissingRequirement",
+         [] {
+             PackageSpec spec = packageSpec("app", "1.0", {regularFile("/bin/app", "app")});
+             spec.deps = {needs("libx", "2.0")};
+             return makePackage(spec);
+         },
+         1, "ERROR: can not install app-1.0: libx-2.0 is not installed, but is required\n"},
+        {"ForeignArchitecture",
+         [] {
+             PackageSpec spec = packageSpec("app", "1.0", {regularFile("/bin/app", "app")});
+             spec.arch = "mipsbe";
+             return makePackage(spec);
+         },
+         1, "ERROR: can not install app-1.0: it is not made for i386, but for mipsbe\n"},
+        {"BundleWithoutInstallableMember",
+         [] {
+             PackageSpec member = packageSpec("app", "1.0", {regularFile("/bin/app", "app")});
+             member.arch = "mipsbe";
+             BundleSpec bundle;
+             bundle.bundle = packageSpec("suite", "2.0");
+             bundle.members = {makePackage(member)};
+             return buildBundle(bundle);
+         },
+         3, ""},
+    };
+}
+
+class StreamRefused : public InstallTest, public ::testing::WithParamInterface<RefusedRow> {};
+
+TEST_P(StreamRefused, LeavesTheFlashAsItWas) {
+    // Something installed already, which must survive untouched.
+    box.writeFile("flash/bin/tool", "the old tool\n", 0755);
+    box.writeFile("flash/etc/conf", "old conf\n");
+    TreeSnapshot before = box.snapshot();
+
+    RunResult run = streamInstall(GetParam().image());
+
+    EXPECT_EQ(run.exitStatus, GetParam().exitStatus) << run.out << run.err;
+    EXPECT_EQ(postlog(), GetParam().postlog);
+    expectUnchanged(before, kImageAndPostlog);
+    EXPECT_FALSE(box.exists("x"));
+    EXPECT_FALSE(box.exists("flash/x"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, StreamRefused, ::testing::ValuesIn(refusedRows()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace velmora
