@@ -59,7 +59,7 @@ def main():
     seeds = {
         "single": file_of([package("dhcp", 0x06010000, metadata)]),
         "overlay": file_of([package("ovl", 0x06010000)], magic=0xA1100FFB),
-        "bundle": file_of([part(18, header("routeros", 0x06010000)), part(23, b"bundle"),
+        "bundle": file_of([part(18, header("velmora", 0x06010000)), part(23, b"bundle"),
                            part(20, deps(("wifi", 0, 0, 0))),
                            package("system", 0x06010000), package("wifi", 0x06010000, [part(16, b"powerpc")])]),
         "header_only": file_of([]),

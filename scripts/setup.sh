@@ -8,7 +8,7 @@ packages=(
     cmake ninja-build g++
     zlib1g-dev libssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev python3
 )
 
 missing=()

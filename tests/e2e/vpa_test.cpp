@@ -191,6 +191,17 @@ TEST_F(VpaTest, BundleHoldsCompleteMembersAndNamesTheDisabledOnes) {
     for (std::size_t at = 0; (at = inspect.out.find("(matches the signed range)", at)) != std::string::npos; ++at)
         ++matches;
     EXPECT_EQ(matches, 2u);
+    EXPECT_FALSE(offered.keepsImage);
+
+    // A bundle that keeps its image, so that its members stay installed.
+    run = vpa({"bundle", "-o", path("kept.vpa"), "--name", "suite", "--version", "6.1", "--keep-image",
+               path("stavel.vpa"), path("other.vpa")});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    OfferedPackage kept;
+    ASSERT_TRUE(readPackageFile(kept, path("kept.vpa")));
+    EXPECT_TRUE(kept.isBundle);
+    EXPECT_TRUE(kept.keepsImage);
+    EXPECT_EQ(kept.members.size(), 2u);
 }
 
 struct DamageCase {

@@ -28,6 +28,9 @@ const char* const BundleHelp =
     "  --build-time SECONDS       build time; default: $SOURCE_DATE_EPOCH, else now\n"
     "  --note TEXT                note shown in the installer's listing\n"
     "  --disabled-member NAME     the member NAME starts disabled; repeatable\n"
+    "  --keep-image               the installer keeps the bundle's image; without\n"
+    "                             it, the members of an installed bundle are\n"
+    "                             uninstalled by the next run that loads them\n"
     "  --key FILE.key             sign every member with this private key, each\n"
     "                             with a fresh random nonce (see 'vpa help keygen')\n";
 
@@ -67,6 +70,7 @@ int runBundle(const std::vector<std::string>& args) {
     static const std::vector<OptionSpec> specs = {
         {"-o", true, "--output"}, {"--output", true}, {"--name", true},           {"--version", true},
         {"--build-time", true},   {"--note", true},   {"--disabled-member", true}, {"--key", true},
+        {"--keep-image", false},
     };
     std::string error;
     auto parsed = parseOptions(args, specs, error);
@@ -104,6 +108,7 @@ int runBundle(const std::vector<std::string>& args) {
     }
     spec.bundle.buildTime = *buildTime;
     spec.bundle.note = parsed->value("--note");
+    spec.bundle.keepImage = parsed->has("--keep-image");
     std::optional<SigningKey> key;
     if (!signingKeyOption(Command, *parsed, key)) return ExitFailure;
 

@@ -62,14 +62,14 @@ TEST_F(InstallMessagesTest, CreateFailureIsChosenByErrno) {
 TEST_F(InstallMessagesTest, BundleMembersAreNamedByTheirBundle) {
     PackageRecord member("stavel");
     member.version = 100754944;
-    member.bundleRef = {"routeros", 100689408, 100689408, 0};  // 6.0
+    member.bundleRef = {"velmora", 100689408, 100689408, 0};  // 6.0
     EXPECT_EQ(reported([&] { reportBrokenPackage(member); }),
-              "ERROR: installation of routeros-6.0 failed: broken package");
+              "ERROR: installation of velmora-6.0 failed: broken package");
     EXPECT_EQ(reported([&] {
                   errno = EPERM;
                   reportCreateFailure(member, "bin/stavel");
               }),
-              std::string("ERROR: installation of routeros-6.0 failed: could not create bin/stavel: ") +
+              std::string("ERROR: installation of velmora-6.0 failed: could not create bin/stavel: ") +
                   std::strerror(EPERM));
 }
 

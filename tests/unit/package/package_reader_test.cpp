@@ -276,12 +276,12 @@ TEST_F(PackageFileReadTest, SizeOnDiskMustMatchTheHeader) {
 
 TEST_F(PackageFileReadTest, BundleCollectsItsMembers) {
     const std::string bytes = packageFile({
-        part(PartBundleHeader, headerData("routeros", 0x06010000, 9, le32(0))),
+        part(PartBundleHeader, headerData("velmora", 0x06010000, 9, le32(0))),
         part(PartNote, "bundle note"),
         part(PartKeepImage, ""),
         part(PartDisabledMembers, dependencyData({{"wireless"}})),
         headerPart("system", 0x06010000, 1),
-        part(PartDependencies, dependencyData({{"routeros", 0x06010000, 0x06010000, 0}})),
+        part(PartDependencies, dependencyData({{"velmora", 0x06010000, 0x06010000, 0}})),
         part(PartFileArchive, std::string(5000, 'a')),
         part(PartSignature, std::string(68, 's')),
         headerPart("wireless", 0x06020000),
@@ -293,7 +293,7 @@ TEST_F(PackageFileReadTest, BundleCollectsItsMembers) {
     OfferedPackage offered;
     ASSERT_TRUE(readPackageFile(offered, write(bytes)));
     EXPECT_TRUE(offered.isBundle);
-    EXPECT_EQ(offered.name, "routeros");
+    EXPECT_EQ(offered.name, "velmora");
     EXPECT_EQ(offered.note, "bundle note");
     EXPECT_TRUE(offered.keepsImage);
     ASSERT_EQ(offered.members.size(), 2u);
@@ -302,7 +302,7 @@ TEST_F(PackageFileReadTest, BundleCollectsItsMembers) {
     EXPECT_EQ(system.flags, 1u);
     EXPECT_EQ(system.arch, "i386");
     ASSERT_EQ(system.deps.size(), 1u);
-    EXPECT_EQ(system.deps[0].name, "routeros");
+    EXPECT_EQ(system.deps[0].name, "velmora");
     const PackageInfo& wireless = *offered.members[1];
     EXPECT_EQ(wireless.name, "wireless");
     EXPECT_EQ(wireless.version, 0x06020000u);

@@ -105,7 +105,7 @@ protected:
         record->deps = {{"system", kV60, 0, 0}};
         record->provides = {{"dhcpd", 1, 2, -7}, {"ntpd", 0, 0, 5}};
         record->conflicts = {{"oldstavel", 0, kV60, 0}};
-        record->bundleRef = {"routeros", kV61, kV61, 0};
+        record->bundleRef = {"velmora", kV61, kV61, 0};
         record->files = {"/bin/foo", "/lib/libstavel.so"};
         record->disabled = true;
         record->userForced = true;
@@ -132,7 +132,7 @@ TEST_F(PackageDbTest, StoredRecordWritesEveryFileAndLoadsBack) {
     EXPECT_EQ(read(db("stavel", "deps")), "system 100689408 0\n");
     EXPECT_EQ(read(db("stavel", "provides")), "dhcpd 1 2 -7\nntpd 0 0 5\n");
     EXPECT_EQ(read(db("stavel", "conflicts")), "oldstavel 0 100689408\n");
-    EXPECT_EQ(read(db("stavel", "bundle")), "routeros\n");
+    EXPECT_EQ(read(db("stavel", "bundle")), "velmora\n");
     EXPECT_EQ(read(db("stavel", "files")), "bin/foo\nlib/libstavel.so\n");
     EXPECT_EQ(read(db("stavel", "disabled")), "user\n");
     EXPECT_FALSE(exists(db("stavel", "enabled")));
@@ -152,7 +152,7 @@ TEST_F(PackageDbTest, StoredRecordWritesEveryFileAndLoadsBack) {
     EXPECT_EQ(back->conflicts[0].priority, 0);
     // Only the bundle's name is stored, and a member found on its own in the
     // database is left over from its bundle.
-    EXPECT_EQ(back->bundleRef.name, "routeros");
+    EXPECT_EQ(back->bundleRef.name, "velmora");
     EXPECT_EQ(back->bundleRef.min, 0u);
     EXPECT_EQ(back->action, Uninstall);
     EXPECT_FALSE(back->isBundle);
@@ -162,7 +162,7 @@ TEST_F(PackageDbTest, StoredRecordWritesEveryFileAndLoadsBack) {
 }
 
 TEST_F(PackageDbTest, OptionalFilesFollowTheRecord) {
-    putDb("stavel", "bundle", "routeros\n");
+    putDb("stavel", "bundle", "velmora\n");
     putDb("stavel", "provides", "old 1 2 3\n");
     putDb("stavel", "files", "bin/old\n");
     PackageRecord record("stavel");

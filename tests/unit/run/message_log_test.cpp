@@ -147,11 +147,11 @@ TEST_F(MessageLogTest, DisplayLabelNamesTheBundleOfAMember) {
     PackageRecord member("wifi");
     member.version = 0x06016600;
     EXPECT_EQ(displayLabel(member), "wifi-6.1");
-    member.bundleRef.name = "routeros";
+    member.bundleRef.name = "velmora";
     member.bundleRef.min = 0x06026600;
-    EXPECT_EQ(displayLabel(member), "routeros-6.2");
+    EXPECT_EQ(displayLabel(member), "velmora-6.2");
     member.bundleRef.min = 0;
-    EXPECT_EQ(displayLabel(member), "routeros");
+    EXPECT_EQ(displayLabel(member), "velmora");
 }
 
 TEST_F(MessageLogTest, PostlogUntouchedWithoutMessagesAndAppendedWithThem) {
