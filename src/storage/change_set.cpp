@@ -138,8 +138,14 @@ void scheduleRemove(ChangeSet& changes, const std::string& path) {
     if (::stat(path.c_str(), &st) == 0) {
         setOp(changes, path, FileOpKind::Unlink, "");
     } else {
-        // Nothing there to remove; forget whatever was planned for it.
-        changes.ops.erase(path);
+        // Nothing there to remove; forget whatever was planned for it. A
+        // staged file of ours would never be moved now: delete it.
+        auto it = changes.ops.find(path);
+        if (it == changes.ops.end()) return;
+        if (it->second.kind == FileOpKind::MoveTemp) {
+            ::unlink(it->second.source.c_str());
+        }
+        changes.ops.erase(it);
     }
 }
 
@@ -209,8 +215,13 @@ void writeManifest(const ChangeSet& changes, const std::string& path) {
             out << "L " << target << ' ' << op.source << '\n';
             break;
         case FileOpKind::Move:
-        case FileOpKind::MoveTemp:
             out << "M " << target << ' ' << op.source << '\n';
+            break;
+        case FileOpKind::MoveTemp:
+            // The fourth word marks a file this run staged, so that --cancel
+            // deletes it; readers that stop at the third word commit the
+            // line as a plain move.
+            out << "M " << target << ' ' << op.source << " T\n";
             break;
         default:
             break;
@@ -243,7 +254,11 @@ bool loadManifest(ChangeSet& changes, const std::string& path) {
             if (words.size() < 3) {
                 return false;
             }
-            setOp(changes, words[1], tag == "L" ? FileOpKind::Link : FileOpKind::Move, words[2]);
+            FileOpKind kind = FileOpKind::Link;
+            if (tag == "M") {
+                kind = words.size() > 3 && words[3] == "T" ? FileOpKind::MoveTemp : FileOpKind::Move;
+            }
+            setOp(changes, words[1], kind, words[2]);
         }
     }
 }

@@ -41,6 +41,9 @@ bool keepDirectory(ChangeSet& changes, const std::string& path);
 
 bool isEmpty(const ChangeSet& changes);
 
+// One line per operation: "U target", "L target linktext", "M target source",
+// and "M target source T" for a file this run staged, which a later
+// --cancel deletes (readers that stop at the third word see a plain move).
 void writeManifest(const ChangeSet& changes, const std::string& path);
 bool loadManifest(ChangeSet& changes, const std::string& path);
 

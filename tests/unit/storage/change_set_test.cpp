@@ -50,17 +50,40 @@ TEST(ManifestTest, WritesOneLinePerOperationInByteOrderAndReadsItBack) {
               "M /b /t\n"
               "L /b/x ../target\n"
               "U /z\n"
-              "M /\xc3\xa9 /ram/tmpAbCdEf\n");
+              "M /\xc3\xa9 /ram/tmpAbCdEf T\n");
 
     ChangeSet loaded;
     ASSERT_TRUE(loadManifest(loaded, dir / "MANIFEST"));
-    // A temporary file of the earlier run is an ordinary move now.
+    // The staged file is known as one again; the plain move stays plain.
     EXPECT_EQ(describe(loaded),
               "4 /a \n"
               "0 /b /t\n"
               "3 /b/x ../target\n"
               "4 /z \n"
-              "0 /\xc3\xa9 /ram/tmpAbCdEf\n");
+              "1 /\xc3\xa9 /ram/tmpAbCdEf\n");
+}
+
+// Only the exact fourth word "T" marks a staged file; anything else after the
+// source is ignored, as an older installer ignores the "T".
+TEST(ManifestTest, FourthWordRule) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    writeFile(dir / "MANIFEST",
+              "M /a /ta T\n"
+              "M /b /tb t\n"
+              "M /c /tc TT\n"
+              "M /d /td T extra\n"
+              "L /e x T\n"
+              "M /f /tf\n");
+    ChangeSet loaded;
+    ASSERT_TRUE(loadManifest(loaded, dir / "MANIFEST"));
+    EXPECT_EQ(describe(loaded),
+              "1 /a /ta\n"
+              "0 /b /tb\n"
+              "0 /c /tc\n"
+              "1 /d /td\n"
+              "3 /e x\n"
+              "0 /f /tf\n");
 }
 
 struct LoadRow {
@@ -181,7 +204,7 @@ TEST(ScheduleRemoveTest, DanglingSymlinkDropsThePendingOperationOnly) {
 
     scheduleRemove(changes, dir / "dangling");
     EXPECT_TRUE(isEmpty(changes));
-    EXPECT_TRUE(exists(temporary));  // dropped, not cancelled
+    EXPECT_FALSE(exists(temporary));  // staged by us and never to be moved
     EXPECT_TRUE(exists(dir / "dangling"));
 }
 
@@ -256,16 +279,48 @@ TEST(CancelTest, DeletesTemporaryFilesButNeverMoveSources) {
     EXPECT_FALSE(exists(dir / "moved"));
 }
 
-TEST(CancelTest, LoadedManifestDeletesNothing) {
+// A cancelled manifest deletes the files the saving run staged, and never
+// the source of a plain move (an uploaded package that was to become an
+// image), whichever installer wrote the manifest.
+TEST(CancelTest, LoadedManifestDeletesOnlyStagedFiles) {
     ScratchDir dir;
     ASSERT_TRUE(dir.ok());
-    writeFile(dir / "tmpAAAAAA", "from an earlier run");
-    writeFile(dir / "MANIFEST", "M " + (dir / "target") + " " + (dir / "tmpAAAAAA") + "\n");
+    writeFile(dir / "tmpAAAAAA", "staged by the earlier run");
+    writeFile(dir / "tmpBBBBBB", "named like one, but a plain move");
+    writeFile(dir / "upload.vpa", "an uploaded package");
+    writeFile(dir / "MANIFEST", "M " + (dir / "a") + " " + (dir / "tmpAAAAAA") + " T\n" +
+                                    "M " + (dir / "b") + " " + (dir / "tmpBBBBBB") + "\n" +
+                                    "M " + (dir / "image") + " " + (dir / "upload.vpa") + "\n");
     ChangeSet changes;
     ASSERT_TRUE(loadManifest(changes, dir / "MANIFEST"));
     cancel(changes);
     EXPECT_TRUE(isEmpty(changes));
-    EXPECT_TRUE(exists(dir / "tmpAAAAAA"));
+    EXPECT_FALSE(exists(dir / "tmpAAAAAA"));
+    EXPECT_TRUE(exists(dir / "tmpBBBBBB"));
+    EXPECT_EQ(readFile(dir / "upload.vpa"), "an uploaded package");
+}
+
+// A run that stages a file and then learns that its target is to go (it
+// does not exist, so nothing is recorded) deletes the staged file.
+TEST(ScheduleRemoveTest, DroppedStagedFileIsDeleted) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    writeFile(dir / "upload.vpa", "package");
+    ChangeSet changes;
+    std::ofstream stream;
+    openReplacement(stream, changes, dir / "disabled", 5, 0);
+    stream << "auto\n";
+    stream.close();
+    const std::string temporary = changes.ops.at(dir / "disabled").source;
+    ASSERT_TRUE(exists(temporary));
+    scheduleMove(changes, dir / "upload.vpa", dir / "image");
+
+    scheduleRemove(changes, dir / "disabled");
+    scheduleRemove(changes, dir / "image");
+
+    EXPECT_TRUE(isEmpty(changes));
+    EXPECT_FALSE(exists(temporary));
+    EXPECT_EQ(readFile(dir / "upload.vpa"), "package");
 }
 
 // ------------------------------------------------------------ openReplacement
