@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the build and test dependencies that are missing on Debian 12.
+# Installs the build and test dependencies that are missing on Debian 12,
+# or the packages named on the command line (scripts/test-s390x.sh).
 # Runs apt-get only when something is missing; as root directly, otherwise
 # through sudo when it exists.
 set -euo pipefail
@@ -9,7 +10,11 @@ packages=(
     zlib1g-dev libssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev python3
+    clang-tidy cppcheck
 )
+if (($# > 0)); then
+    packages=("$@")
+fi
 
 missing=()
 for package in "${packages[@]}"; do

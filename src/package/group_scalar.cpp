@@ -74,7 +74,7 @@ GroupScalar multiplyMontgomery(const GroupScalar& a, const GroupScalar& b) {
 GroupScalar scalarFromBytes(const uint8_t in[32]) {
     // in / 2^256, then times 2^512 / 2^256: in modulo l.
     uint32_t words[16] = {};
-    for (int i = 0; i < 8; ++i) {
+    for (std::size_t i = 0; i < 8; ++i) {
         words[i] = uint32_t(in[4 * i]) | (uint32_t(in[4 * i + 1]) << 8) | (uint32_t(in[4 * i + 2]) << 16) |
                    (uint32_t(in[4 * i + 3]) << 24);
     }

@@ -19,7 +19,7 @@ inline void storeBe32(uint8_t* p, uint32_t x) {
 
 void compress(uint32_t state[8], const uint8_t block[64], const uint32_t k[64]) {
     uint32_t w[64];
-    for (int t = 0; t < 16; ++t) {
+    for (std::size_t t = 0; t < 16; ++t) {
         w[t] = loadBe32(block + 4 * t);
     }
     for (int t = 16; t < 64; ++t) {
@@ -86,7 +86,7 @@ void packageHash(const uint8_t* bytes, size_t length, uint8_t out[32],
         compress(state, last + 64, constants.k);
     }
 
-    for (int i = 0; i < 8; ++i) {
+    for (std::size_t i = 0; i < 8; ++i) {
         storeBe32(out + 4 * i, state[i]);
     }
 }

@@ -65,6 +65,8 @@ PackageRecord* firstCandidateFor(const Installer& installer, const Dependency& d
 PackageRecord* appendRecord(Installer& installer, std::unique_ptr<PackageRecord> record) {
     PackageRecord* added = record.get();
     if (added) installer.packages.push_back(std::move(record));
+    // The catalogue owns the record now; the pointer stays valid.
+    // cppcheck-suppress returnDanglingLifetime
     return added;
 }
 

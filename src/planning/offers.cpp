@@ -107,6 +107,8 @@ void selectOffers(std::vector<PackageInfo*>& list, bool downgrade, bool reportin
                 break;
             }
         }
+        // position is 0 or an index found in ordered, so never past its end.
+        // cppcheck-suppress containerOutOfBounds
         ordered.insert(ordered.begin() + static_cast<std::ptrdiff_t>(position), x);
     }
     list = std::move(ordered);

@@ -88,9 +88,7 @@ void showProgress(std::string_view label, std::uint32_t position, std::uint32_t 
     // negative width or a division by zero: the bar is clamped instead.
     std::size_t width = line.size() < kProgressLine - 1 ? kProgressLine - 1 - line.size() : 0;
     std::size_t filled = 0;
-    if (total == 0) {
-        filled = width;
-    } else if (position >= total) {
+    if (total == 0 || position >= total) {
         filled = width;
     } else {
         filled = static_cast<std::size_t>(static_cast<std::uint64_t>(position) * width / total);

@@ -16,7 +16,7 @@ constexpr std::size_t ArenaAlignment = 16;
 
 // zlib's inflate state (about 7 KiB) plus its 32 KiB window, with room to
 // spare for a differently built library.
-constexpr std::size_t ArenaSize = 48 * 1024;
+constexpr std::size_t ArenaSize = std::size_t{48} * 1024;
 
 const std::streambuf::pos_type SeekFailed{std::streambuf::off_type(-1)};
 

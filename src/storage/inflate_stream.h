@@ -36,7 +36,7 @@ private:
     // area_[0] keeps the last byte handed out before a refill so that it can
     // still be put back; the get area proper starts at area_ + 1.
     char area_[1 + StepSize];
-    unsigned char input_[StepSize];
+    unsigned char input_[StepSize] = {};
     z_stream zlib_;
     std::streambuf* source_;
     std::uint32_t total_ = 0;
