@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite twice: a build with
 # warnings as errors (build/), then an AddressSanitizer + UBSan build
-# (build-asan/); then runs each fuzz target for a short time
-# (scripts/fuzz.sh). Stops at the first failure with a non-zero status.
+# (build-asan/); then the static analysis (scripts/lint.sh) and each fuzz
+# target for a short time (scripts/fuzz.sh). Stops at the first failure with a non-zero status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,8 +32,11 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 # the sanitizers miss nothing there.
 run_suite build-asan -DINSTALLER_WERROR=ON -DINSTALLER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 
+step "Static analysis"
+scripts/lint.sh
+
 # Every reader of untrusted bytes, fuzzed for a short fixed time.
 step "Fuzzing"
 scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
 
-step "All tests passed (build/, build-asan/ and the fuzz targets)"
+step "All tests passed (build/, build-asan/, static analysis and the fuzz targets)"
