@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite twice: a build with
 # warnings as errors (build/), then an AddressSanitizer + UBSan build
-# (build-asan/); then the static analysis (scripts/lint.sh) and each fuzz
+# (build-asan/); then the unit tests on s390x and i386 (scripts/test-s390x.sh,
+# scripts/test-i386.sh), the static analysis (scripts/lint.sh) and each fuzz
 # target for a short time (scripts/fuzz.sh). Stops at the first failure with a non-zero status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,6 +33,13 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 # the sanitizers miss nothing there.
 run_suite build-asan -DINSTALLER_WERROR=ON -DINSTALLER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 
+# The board is 32-bit and big-endian: the unit tests on a big-endian target
+# (s390x under qemu) and on a 32-bit one (i386, natively).
+step "Unit tests on s390x (big-endian, under qemu)"
+scripts/test-s390x.sh
+step "Unit tests on i386 (32-bit)"
+scripts/test-i386.sh
+
 step "Static analysis"
 scripts/lint.sh
 
@@ -39,4 +47,4 @@ scripts/lint.sh
 step "Fuzzing"
 scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
 
-step "All tests passed (build/, build-asan/, static analysis and the fuzz targets)"
+step "All tests passed (build/, build-asan/, s390x, i386, static analysis, fuzz targets)"

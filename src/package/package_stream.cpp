@@ -53,6 +53,14 @@ std::streambuf::int_type sourceBumpc(std::streambuf* source) {
     }
 }
 
+// The smaller of a stream count and the bytes left in a part. A part may
+// hold more than std::streamsize can (32 bits on a 32-bit target), so they
+// are compared unsigned; a count of 0 or less is kept as it is.
+std::streamsize limitToPart(std::streamsize count, std::uint32_t remaining) {
+    if (count <= 0 || static_cast<std::uint64_t>(count) <= remaining) return count;
+    return static_cast<std::streamsize>(remaining);
+}
+
 }  // namespace
 
 PackageStreamBuf::PackageStreamBuf(std::streambuf* source, bool hashing, std::streambuf* copyOutput)
@@ -117,14 +125,14 @@ PackageStreamBuf::int_type PackageStreamBuf::uflow() {
 
 std::streamsize PackageStreamBuf::xsgetn(char_type* buffer, std::streamsize count) {
     if (partRemaining_ == 0 || count <= 0) return 0;
-    std::streamsize ask = std::min<std::streamsize>(count, partRemaining_);
+    std::streamsize ask = limitToPart(count, partRemaining_);
     std::streamsize got = readThrough(buffer, ask);
     partRemaining_ -= static_cast<std::uint32_t>(got);
     return got;
 }
 
 std::streamsize PackageStreamBuf::showmanyc() {
-    return std::min<std::streamsize>(source_->in_avail(), partRemaining_);
+    return limitToPart(source_->in_avail(), partRemaining_);
 }
 
 PackageStreamBuf::int_type PackageStreamBuf::pbackfail(int_type c) {
