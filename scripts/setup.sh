@@ -10,7 +10,7 @@ packages=(
     zlib1g-dev libssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev python3
-    clang-tidy cppcheck
+    clang-tidy cppcheck strace
 )
 if (($# > 0)); then
     packages=("$@")
