@@ -1,11 +1,12 @@
 #pragma once
-// SHA-1 over the platform's digest facility (OpenSSL EVP). The package
-// stream feeds it the signed bytes; the signature check takes the digest.
+// SHA-1 over the platform's digest code (OpenSSL). The package stream feeds
+// it the signed bytes; the signature check takes the digest.
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
-struct evp_md_ctx_st;
+struct SHAstate_st;
 
 namespace velmora {
 
@@ -22,13 +23,13 @@ public:
 
     // Writes the SHA-1 of everything given since construction or the
     // previous digest, then starts afresh. False (and zeros) when the
-    // facility failed; such a digest can never match a signed one.
+    // digest code failed; such a digest can never match a signed one.
     bool digest(std::uint8_t out[DigestSize]);
 
 private:
     bool restart();
 
-    evp_md_ctx_st* context_;
+    std::unique_ptr<SHAstate_st> context_;
     bool ready_ = false;
 };
 
