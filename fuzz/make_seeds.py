@@ -2,7 +2,7 @@
 """Writes a few hand-made seeds for the fuzz targets.
 
 Usage: make_seeds.py DIRECTORY
-Creates DIRECTORY/package_walk/ and DIRECTORY/inflate/.
+Creates DIRECTORY/package_walk/, DIRECTORY/inflate/ and DIRECTORY/manifest/.
 """
 import hashlib
 import os
@@ -79,6 +79,29 @@ def main():
     }
     for name, data in inflate_seeds.items():
         with open(os.path.join(inflate, name), "wb") as out:
+            out.write(data)
+
+    manifest = os.path.join(root, "manifest")
+    os.makedirs(manifest, exist_ok=True)
+    every_kind = (b"U /flash/bin/old\n"
+                  b"L /flash/bin/sh busybox\n"
+                  b"M /flash/var/pdb/image /flash/var/pdb//image\n"
+                  b"M /flash/bin/app /flash/bin/tmpAb12Cd T\n"
+                  b"M /flash/etc/app.conf /ram/tmpEf34Gh T\n")
+    manifest_seeds = {
+        "every_kind": every_kind,
+        # An empty line ends the manifest; what follows is not read.
+        "ended": every_kind + b"\nU /flash/not/read\n",
+        "no_final_newline": b"U /flash/a\nM /flash/b /ram/tmp123456 T",
+        # A later line for the same target replaces the earlier one.
+        "repeated_target": b"M /flash/a /ram/tmp111111 T\nU /flash/a\nL /flash/a b\nM /flash/a /ram/tmp222222\n",
+        "odd_words": b"M /flash/a /ram/tmp333333 X\nM /flash/b /ram/tmp444444 T extra\nL /flash/c  \nX what ever\nU /flash/d\r\n",
+        "short_line": b"U /flash/a\nM /flash/b\nU /flash/c\n",
+        "one_word": b"U\nU /flash/a\n",
+        "empty": b"",
+    }
+    for name, data in manifest_seeds.items():
+        with open(os.path.join(manifest, name), "wb") as out:
             out.write(data)
 
 
