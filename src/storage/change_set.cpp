@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "storage/file_helpers.h"
@@ -82,14 +83,23 @@ bool makeLink(const std::string& target, const std::string& linkText) {
     return true;
 }
 
-bool moveIntoPlace(const std::string& target, const std::string& source, bool progress) {
-    makeDirs(parentDir(target));
+// readyDir is the parent of the previous move when that move put a file
+// there: the map is in key order, so a package's files in one directory
+// follow each other and need their directory made only once.
+bool moveIntoPlace(const std::string& target, const std::string& source, bool progress, std::string& readyDir) {
+    std::string parent = parentDir(target);
+    if (parent != readyDir) {
+        makeDirs(parent);
+    }
+    readyDir.clear();
     if (::rename(source.c_str(), target.c_str()) == 0) {
+        readyDir = std::move(parent);
         return true;
     }
     if (errno == EXDEV) {
         // Another file system: copy, and leave the source where it is.
         if (copyFile(source, target, progress)) {
+            readyDir = std::move(parent);
             return true;
         }
         int err = errno;
@@ -169,8 +179,10 @@ void openReplacement(std::ofstream& stream, ChangeSet& changes, const std::strin
         if (mode != 0) {
             ::chmod(name.c_str(), mode);
         }
+        setOp(changes, target, FileOpKind::MoveTemp, name);
     }
-    setOp(changes, target, FileOpKind::MoveTemp, name);
+    // A failed mkstemp records nothing: the name it left belongs to nobody
+    // we know, and cancelling the run would delete it.
 
     if (stream.is_open()) {
         stream.close();
@@ -229,6 +241,17 @@ void writeManifest(const ChangeSet& changes, const std::string& path) {
     }
 }
 
+namespace {
+
+// "tmp" and six more characters, as mkstemp makes them.
+bool isTemporaryName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    return path.size() - start == 9 && path.compare(start, 3, "tmp") == 0;
+}
+
+}  // namespace
+
 bool loadManifest(ChangeSet& changes, const std::string& path) {
     std::ifstream in(path, std::ios::in | std::ios::binary);
     if (!in.is_open()) {
@@ -248,17 +271,22 @@ bool loadManifest(ChangeSet& changes, const std::string& path) {
             return false;
         }
         const std::string& tag = words[0];
+        // Loading deletes nothing: a later line for the same target simply
+        // replaces the earlier one.
         if (tag == "U") {
-            setOp(changes, words[1], FileOpKind::Unlink, "");
+            changes.ops[words[1]] = FileOp{FileOpKind::Unlink, ""};
         } else if (tag == "L" || tag == "M") {
             if (words.size() < 3) {
                 return false;
             }
             FileOpKind kind = FileOpKind::Link;
             if (tag == "M") {
-                kind = words.size() > 3 && words[3] == "T" ? FileOpKind::MoveTemp : FileOpKind::Move;
+                // Only a file named the way this installer names its staged
+                // files is deleted by --cancel.
+                const bool staged = words.size() > 3 && words[3] == "T" && isTemporaryName(words[2]);
+                kind = staged ? FileOpKind::MoveTemp : FileOpKind::Move;
             }
-            setOp(changes, words[1], kind, words[2]);
+            changes.ops[words[1]] = FileOp{kind, words[2]};
         }
     }
 }
@@ -288,9 +316,10 @@ bool commit(ChangeSet& changes, const std::string& firstKey, bool progress) {
             ok = makeLink(target, op.source) && ok;
         }
     }
+    std::string readyDir;
     for (const auto& [target, op] : changes.ops) {
         if (isMove(op.kind)) {
-            ok = moveIntoPlace(target, op.source, progress) && ok;
+            ok = moveIntoPlace(target, op.source, progress, readyDir) && ok;
         }
     }
     // The renames, links and removals themselves.
