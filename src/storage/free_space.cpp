@@ -44,14 +44,21 @@ void replace(SpaceAccount& account, const std::string& target, const std::string
         return;
     }
     struct stat sourceStat {};
-    if (::stat(source.c_str(), &sourceStat) == 0) {
-        struct stat targetStat {};
-        if (::stat(target.c_str(), &targetStat) == 0 && targetStat.st_dev == sourceStat.st_dev) {
-            return;  // a rename in place: no new blocks, none given back
-        }
-        adjust(account, -std::int64_t{blocksFor(sourceStat, account.blockSize)});
+    if (::stat(source.c_str(), &sourceStat) != 0) {
+        release(account, target);
+        return;
     }
-    release(account, target);
+    // The target's stat serves both the same-device test and the release:
+    // a fresh install asks it once per file instead of twice.
+    struct stat targetStat {};
+    const bool targetExists = ::stat(target.c_str(), &targetStat) == 0;
+    if (targetExists && targetStat.st_dev == sourceStat.st_dev) {
+        return;  // a rename in place: no new blocks, none given back
+    }
+    adjust(account, -std::int64_t{blocksFor(sourceStat, account.blockSize)});
+    if (targetExists) {
+        adjust(account, blocksFor(targetStat, account.blockSize));  // the old target's blocks come back
+    }
 }
 
 void apply(SpaceAccount& account, const std::string& target, const FileOp& op) {
