@@ -217,7 +217,12 @@ bool isEmpty(const ChangeSet& changes) {
 }
 
 void writeManifest(const ChangeSet& changes, const std::string& path) {
-    std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);
+    // Written beside its place and renamed over it only when whole: a
+    // manifest cut short (a full /ram, a kill) could end in a removal of a
+    // directory's path and so delete every file in that directory at
+    // --commit. A manifest that cannot be written whole is not written.
+    const std::string partial = path + ".new";
+    std::ofstream out(partial, std::ios::out | std::ios::trunc | std::ios::binary);
     for (const auto& [target, op] : changes.ops) {
         switch (op.kind) {
         case FileOpKind::Unlink:
@@ -238,6 +243,11 @@ void writeManifest(const ChangeSet& changes, const std::string& path) {
         default:
             break;
         }
+    }
+    out.close();
+    if (!out || ::rename(partial.c_str(), path.c_str()) != 0) {
+        std::perror("manifest");
+        ::unlink(partial.c_str());
     }
 }
 

@@ -94,6 +94,29 @@ TEST(ManifestTest, FourthWordRule) {
               "0 /h /r/tmpHHHHHHH\n");
 }
 
+// A manifest that does not fit is not written at all, and an earlier one
+// stays whole: a cut one could end in a directory's path and remove every
+// file in it at --commit.
+TEST(ManifestTest, OneThatDoesNotFitIsNotWritten) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    std::string why = dir.mountTmpfs("ram", 8192);
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    ChangeSet changes;
+    setOp(changes, "/flash/bin/a", FileOpKind::Unlink, "");
+    writeManifest(changes, dir / "ram/MANIFEST");
+    EXPECT_EQ(readFile(dir / "ram/MANIFEST"), "U /flash/bin/a\n");
+    EXPECT_FALSE(exists(dir / "ram/MANIFEST.new"));
+
+    ChangeSet big;
+    for (int i = 0; i < 2000; ++i) setOp(big, "/flash/bin/file" + std::to_string(i), FileOpKind::Unlink, "");
+    writeManifest(big, dir / "ram/MANIFEST");
+    EXPECT_EQ(readFile(dir / "ram/MANIFEST"), "U /flash/bin/a\n");
+    EXPECT_FALSE(exists(dir / "ram/MANIFEST.new"));
+}
+
 // A damaged manifest naming one target twice: loading keeps the last line
 // and deletes nothing, not even the staged file of the first.
 TEST(ManifestTest, RepeatedTargetDeletesNothingWhileLoading) {
