@@ -104,6 +104,17 @@ std::unique_ptr<PackageRecord> recordFromImage(Installer& installer, const std::
     return keep ? std::move(record) : nullptr;
 }
 
+// A file staged for a new package's database entry waits in the database
+// directory itself (the package's own directory does not exist yet). A run
+// killed before its commit leaves it there; it names no package.
+bool isStagedFile(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    if (path.size() - start != 9 || path.compare(start, 3, "tmp") != 0) return false;
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 }  // namespace
 
 bool loadImages(Installer& installer, const std::string& directory, bool fromImageStore) {
@@ -143,6 +154,7 @@ void loadRepository(Installer& installer, bool quiet, const std::string& arch) {
     for (const auto& record : installer.packages) named.insert(record->name);
     while (const char* name = entries.next()) {
         if (named.count(name) != 0) continue;
+        if (isStagedFile(paths.dbRoot + name)) continue;
         auto record = std::make_unique<PackageRecord>(name);
         loadRecordState(*record);
         appendRecord(installer, std::move(record));

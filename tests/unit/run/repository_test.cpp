@@ -1,6 +1,8 @@
 #include "run/repository.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -200,6 +202,21 @@ TEST_F(RepositoryTest, StateIsLoadedForEveryRecord) {
 
 // The header names the record; the directory that led to it still gets its
 // own bare record when nothing else carries its name.
+// A run killed before its commit can leave a file it staged for a new
+// package's entry in the database directory itself: that names no package.
+// A directory of such a name is still a package's.
+TEST_F(RepositoryTest, StagedFileInTheDatabaseIsNoPackage) {
+    put(root_ + "/flash/var/pdb/tmpAbC123", "1 2\n");
+    put(root_ + "/flash/var/pdb/tmpXyZ789/version", "100754944 1300000000\n");
+    put(root_ + "/flash/var/pdb/tmpXyZ789/files", "bin/x\n");
+    put(root_ + "/flash/var/pdb/notatmp1/version", "garbage");
+    load();
+    std::vector<std::string> names;
+    for (const auto& record : Installer::instance().packages) names.push_back(record->name);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"notatmp1", "tmpXyZ789"}));
+}
+
 TEST_F(RepositoryTest, HeaderNameWinsOverEntryName) {
     installImage("old", packageImage("renamed", "6.1"));
     putMetadata("old", "1.0");
