@@ -39,22 +39,22 @@ std::string scratchBase() {
 // An installed package as it is kept in the database: its image, plus a big
 // archive part for the large case (raw bytes: the loader never reads it).
 std::string packageImage(const std::string& name, std::size_t archiveBytes) {
-    PackageSpec spec;
-    spec.name = name;
-    spec.version = kVersion;
-    spec.buildTime = 1300000000;
-    spec.note = "benchmark package " + name;
-    spec.deps = {Dependency{"stavel", 100689408, 0, 0}, Dependency{"libc", 0, 0, 0}};
-    spec.keepImage = true;
+    PackageRecipe recipe;
+    recipe.name = name;
+    recipe.version = kVersion;
+    recipe.buildTime = 1300000000;
+    recipe.note = "benchmark package " + name;
+    recipe.deps = {Dependency{"stavel", 100689408, 0, 0}, Dependency{"libc", 0, 0, 0}};
+    recipe.keepImage = true;
     if (archiveBytes == 0) {
-        spec.files = {regularFile("/bin/" + name, "#!/bin/sh\n")};
+        recipe.files = {regularFile("/bin/" + name, "#!/bin/sh\n")};
     } else {
-        spec.withArchive = false;
+        recipe.withArchive = false;
         std::string archive(archiveBytes, '\0');
         for (std::size_t i = 0; i < archive.size(); ++i) archive[i] = static_cast<char>((i * 2654435761u) >> 13);
-        spec.extraParts = {ExtraPart{PartFileArchive, std::move(archive), PartSignature}};
+        recipe.extraParts = {ExtraPart{PartFileArchive, std::move(archive), PartSignature}};
     }
-    return buildPackage(spec);
+    return buildPackage(recipe);
 }
 
 class Databases {

@@ -80,11 +80,11 @@ void installerVerifySignatureBench(benchmark::State& state) {
         state.SkipWithError(error.c_str());
         return;
     }
-    PackageSpec spec;
-    spec.name = "stavel";
-    spec.version = 0x06016600;
-    spec.files = {regularFile("/bin/tool", std::string(4096, 't'))};
-    const std::string image = buildPackage(spec, &*key);
+    PackageRecipe recipe;
+    recipe.name = "stavel";
+    recipe.version = 0x06016600;
+    recipe.files = {regularFile("/bin/tool", std::string(4096, 't'))};
+    const std::string image = buildPackage(recipe, &*key);
     for (auto _ : state) {
         std::istringstream in(image);
         PackageFile file(in, true);

@@ -26,15 +26,15 @@ namespace {
 const std::string kBinary("\x00\xff\x01\x7f \x80\n\x00garbage\xfe\xfd\n", 18);
 
 std::string ntpPackage(std::string_view version) {
-    return makePackage(packageSpec("ntp", version,
+    return makePackage(packageRecipe("ntp", version,
                                    {regularFile("/bin/ntp", "ntp " + std::string(version), 0755),
                                     regularFile("/etc/ntp.conf", "server " + std::string(version) + "\n")}));
 }
 
 std::string webuiPackage(std::string_view version) {
-    PackageSpec spec = packageSpec("webui", version, {regularFile("/bin/webui", "webui " + std::string(version))});
-    spec.keepImage = true;
-    return makePackage(spec);
+    PackageRecipe recipe = packageRecipe("webui", version, {regularFile("/bin/webui", "webui " + std::string(version))});
+    recipe.keepImage = true;
+    return makePackage(recipe);
 }
 
 // The installed packages as --show lists them: "name version", with " X"
@@ -155,7 +155,7 @@ class DamagedDatabase : public InstallTest, public ::testing::WithParamInterface
 
 TEST_P(DamagedDatabase, UpgradeRunEndsWithTheOutcomeOfTheDamage) {
     const DatabaseDamage& row = GetParam();
-    upload("base.vpa", makePackage(packageSpec("base", "1.0", {regularFile("/bin/base", "base")})));
+    upload("base.vpa", makePackage(packageRecipe("base", "1.0", {regularFile("/bin/base", "base")})));
     upload("ntp.vpa", ntpPackage("6.1"));
     upload("webui.vpa", webuiPackage("6.1"));
     RunResult install = upgradeRun();
@@ -272,14 +272,14 @@ protected:
     void SetUp() override {
         InstallTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        upload("base.vpa", makePackage(packageSpec("base", "1.0", {regularFile("/bin/base", "base")})));
+        upload("base.vpa", makePackage(packageRecipe("base", "1.0", {regularFile("/bin/base", "base")})));
         upload("ntp.vpa", ntpPackage("6.1"));
         RunResult install = upgradeRun();
         ASSERT_EQ(install.exitStatus, 0) << install.out << install.err;
         ASSERT_TRUE(box.removeAll("flash/rw/pckg"));
         ASSERT_TRUE(box.removeAll("flash/postlog"));
         upload("ntp-6.2.vpa", ntpPackage("6.2"));
-        upload("dns-1.0.vpa", makePackage(packageSpec("dns", "1.0", {regularFile("/bin/dns", "dns")})));
+        upload("dns-1.0.vpa", makePackage(packageRecipe("dns", "1.0", {regularFile("/bin/dns", "dns")})));
         RunResult safe = upgradeRun({"--safe"});
         ASSERT_EQ(safe.exitStatus, 0) << safe.out << safe.err;
         ASSERT_TRUE(box.removeAll("flash/postlog"));

@@ -25,7 +25,7 @@ TEST_F(Durability, CommitFlushesBeforeTheFirstRenameAndAfterTheLast) {
     if (::geteuid() != 0) GTEST_SKIP() << "the installer enters its root with chroot, which needs root";
     if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
     upload("stavel-6.1.vpa",
-           makePackage(packageSpec("stavel", "6.1", {regularFile("/bin/a", "a"), regularFile("/etc/b", "b")})));
+           makePackage(packageRecipe("stavel", "6.1", {regularFile("/bin/a", "a"), regularFile("/etc/b", "b")})));
     const std::string log = box.hostPath("ram/strace.log");
 
     ProcessRun run = runProcess({"/usr/bin/strace", "-f", "-qq", "-o", log, "-e",

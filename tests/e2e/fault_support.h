@@ -64,23 +64,23 @@ struct UpgradeScenario {
 };
 
 inline UpgradeScenario upgradeScenario(std::size_t scale, int zoneFiles) {
-    auto withImage = [](PackageSpec spec) {
-        spec.keepImage = true;
-        return spec;
+    auto withImage = [](PackageRecipe recipe) {
+        recipe.keepImage = true;
+        return recipe;
     };
     UpgradeScenario scenario;
     scenario.installed = {
-        {"webui-6.1.vpa", makePackage(withImage(packageSpec(
+        {"webui-6.1.vpa", makePackage(withImage(packageRecipe(
                               "webui", "6.1",
                               {regularFile("/bin/webui", incompressible(scale, 1), 0755),
                                regularFile("/etc/webui.conf", "port 80\n")})))},
-        {"ntp-6.1.vpa", makePackage(packageSpec("ntp", "6.1",
+        {"ntp-6.1.vpa", makePackage(packageRecipe("ntp", "6.1",
                                                 {regularFile("/bin/ntp", incompressible(scale, 2), 0755),
                                                  regularFile("/etc/ntp.conf", "server a\n"),
                                                  regularFile("/usr/share/ntp/old.txt", "old\n")}))},
     };
 
-    PackageSpec dns = packageSpec("dns", "1.0",
+    PackageRecipe dns = packageRecipe("dns", "1.0",
                                   {regularFile("/bin/dns", incompressible(scale, 3), 0755),
                                    regularFile("/etc/dns.conf", "zones /usr/share/dns\n")});
     dns.deps = {needs("ntp", "6.2")};
@@ -90,11 +90,11 @@ inline UpgradeScenario upgradeScenario(std::size_t scale, int zoneFiles) {
         dns.files.push_back(regularFile(path, ""));
     }
     scenario.uploads = {
-        {"webui-6.2.vpa", makePackage(withImage(packageSpec(
+        {"webui-6.2.vpa", makePackage(withImage(packageRecipe(
                               "webui", "6.2",
                               {regularFile("/bin/webui", incompressible(scale, 4), 0755),
                                regularFile("/etc/webui.conf", "port 8080\n")})))},
-        {"ntp-6.2.vpa", makePackage(packageSpec("ntp", "6.2",
+        {"ntp-6.2.vpa", makePackage(packageRecipe("ntp", "6.2",
                                                 {regularFile("/bin/ntp", incompressible(scale * 2, 5), 0755),
                                                  regularFile("/etc/ntp.conf", "server b\n"),
                                                  regularFile("/usr/share/ntp/new.txt", "new\n")}))},

@@ -75,10 +75,10 @@ TEST_F(InstallMemory, PeakStaysSmallWhateverThePackageSize) {
     SandboxRoot small;
     SandboxRoot large;
     const std::string smallImage =
-        makePackage(packageSpec("small", "1.0", {regularFile("/data/blob", noise(64 * 1024))}));
-    PackageSpec largeSpec = packageSpec("large", "1.0", {regularFile("/data/blob", noise(24 * 1024 * 1024))});
-    largeSpec.files.push_back(regularFile("/data/second", noise(4 * 1024 * 1024)));
-    const std::string largeImage = makePackage(largeSpec);
+        makePackage(packageRecipe("small", "1.0", {regularFile("/data/blob", noise(64 * 1024))}));
+    PackageRecipe largeRecipe = packageRecipe("large", "1.0", {regularFile("/data/blob", noise(24 * 1024 * 1024))});
+    largeRecipe.files.push_back(regularFile("/data/second", noise(4 * 1024 * 1024)));
+    const std::string largeImage = makePackage(largeRecipe);
 
     std::optional<long> smallPeak = peakOfRun(small, smallImage);
     std::optional<long> largePeak = peakOfRun(large, largeImage);

@@ -23,16 +23,16 @@ inline const SigningKey* packageKey() { return &developmentKey(); }
 
 inline Version ver(std::string_view text) { return parseVersionText(text).value_or(0); }
 
-inline PackageSpec packageSpec(const std::string& name, std::string_view version, std::vector<FileEntry> files = {}) {
-    PackageSpec spec;
-    spec.name = name;
-    spec.version = ver(version);
-    spec.buildTime = kBuildTime;
-    spec.files = std::move(files);
-    return spec;
+inline PackageRecipe packageRecipe(const std::string& name, std::string_view version, std::vector<FileEntry> files = {}) {
+    PackageRecipe recipe;
+    recipe.name = name;
+    recipe.version = ver(version);
+    recipe.buildTime = kBuildTime;
+    recipe.files = std::move(files);
+    return recipe;
 }
 
-inline std::string makePackage(const PackageSpec& spec) { return buildPackage(spec, packageKey()); }
+inline std::string makePackage(const PackageRecipe& recipe) { return buildPackage(recipe, packageKey()); }
 
 inline Dependency needs(const std::string& name, std::string_view min = "0") {
     return Dependency{name, ver(min), 0, 0};

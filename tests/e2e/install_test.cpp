@@ -19,7 +19,7 @@ const std::vector<std::string> kImageAndPostlog{"flash/var/pdb/image", "flash/po
 using StreamInstall = InstallTest;
 
 TEST_F(StreamInstall, SinglePackageInstallsRegularFilesAndItsDatabaseEntry) {
-    const std::string image = makePackage(packageSpec(
+    const std::string image = makePackage(packageRecipe(
         "stavel", "6.1",
         {directoryEntry("/opt"), regularFile("/bin/tool", "tool\n", 0755), symlinkEntry("/bin/link", "/bin/tool"),
          regularFile("etc/conf", "conf\n", 0600), regularFile("/etc/empty", "")}));
@@ -51,10 +51,10 @@ TEST_F(StreamInstall, SinglePackageInstallsRegularFilesAndItsDatabaseEntry) {
 }
 
 TEST_F(StreamInstall, KeptImageMovesIntoTheDatabase) {
-    PackageSpec spec = packageSpec("kernel-mods", "2.0", {regularFile("/lib/mod.ko", "ko")});
-    spec.keepImage = true;
-    spec.keepImageData = std::string(9000, 'k');
-    const std::string image = makePackage(spec);
+    PackageRecipe recipe = packageRecipe("kernel-mods", "2.0", {regularFile("/lib/mod.ko", "ko")});
+    recipe.keepImage = true;
+    recipe.keepImageData = std::string(9000, 'k');
+    const std::string image = makePackage(recipe);
 
     RunResult run = streamInstall(image);
 
@@ -77,10 +77,10 @@ void PrintTo(const BootImageRow& row, std::ostream* out) { *out << row.name; }
 class StreamBootImage : public InstallTest, public ::testing::WithParamInterface<BootImageRow> {};
 
 TEST_P(StreamBootImage, PackageCarryingTheBootImage) {
-    PackageSpec spec = packageSpec("velmora-boot", "6.1", {regularFile("/boot/kernel", "kernel")});
-    spec.flags = FlagBootImage;
-    spec.keepImage = true;
-    const std::string image = makePackage(spec);
+    PackageRecipe recipe = packageRecipe("velmora-boot", "6.1", {regularFile("/boot/kernel", "kernel")});
+    recipe.flags = FlagBootImage;
+    recipe.keepImage = true;
+    const std::string image = makePackage(recipe);
     EnvOverrides env;
     if (GetParam().bootimageSet) env["bootimage"] = "1";
 
@@ -106,10 +106,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, StreamBootImage,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StreamInstall, OverlayPackageGetsNoDatabaseEntry) {
-    PackageSpec spec = packageSpec("stavel", "6.1", {regularFile("/etc/overlay", "o")});
-    spec.overlay = true;
+    PackageRecipe recipe = packageRecipe("stavel", "6.1", {regularFile("/etc/overlay", "o")});
+    recipe.overlay = true;
 
-    RunResult run = streamInstall(makePackage(spec));
+    RunResult run = streamInstall(makePackage(recipe));
 
     ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
     EXPECT_EQ(read("flash/etc/overlay"), "o");
@@ -120,11 +120,11 @@ TEST_F(StreamInstall, OverlayPackageGetsNoDatabaseEntry) {
 TEST_F(StreamInstall, BundleInstallsMembersWithDisabledOnesKeptApart) {
     // Members named in the bundle's disabled list start disabled, with their
     // files kept apart under /flash/x/.
-    BundleSpec bundle;
-    bundle.bundle = packageSpec("suite", "2.0");
+    BundleRecipe bundle;
+    bundle.bundle = packageRecipe("suite", "2.0");
     bundle.disabledMembers = {"extra"};
-    bundle.members = {makePackage(packageSpec("core", "1.0", {regularFile("/bin/core", "core")})),
-                      makePackage(packageSpec("extra", "1.1", {regularFile("/bin/extra", "extra")}))};
+    bundle.members = {makePackage(packageRecipe("core", "1.0", {regularFile("/bin/core", "core")})),
+                      makePackage(packageRecipe("extra", "1.1", {regularFile("/bin/extra", "extra")}))};
     const std::string image = buildBundle(bundle);
 
     RunResult run = streamInstall(image);
@@ -146,10 +146,10 @@ TEST_F(StreamInstall, BundleInstallsMembersWithDisabledOnesKeptApart) {
 }
 
 TEST_F(StreamInstall, BundleKeepingItsImage) {
-    BundleSpec bundle;
-    bundle.bundle = packageSpec("suite", "2.0");
+    BundleRecipe bundle;
+    bundle.bundle = packageRecipe("suite", "2.0");
     bundle.bundle.keepImage = true;
-    bundle.members = {makePackage(packageSpec("core", "1.0", {regularFile("/bin/core", "core")}))};
+    bundle.members = {makePackage(packageRecipe("core", "1.0", {regularFile("/bin/core", "core")}))};
     const std::string image = buildBundle(bundle);
 
     RunResult run = streamInstall(image);
@@ -161,10 +161,10 @@ TEST_F(StreamInstall, BundleKeepingItsImage) {
 }
 
 TEST_F(StreamInstall, MemberWithAnUnusableNameIsPassedOver) {
-    BundleSpec bundle;
-    bundle.bundle = packageSpec("suite", "2.0");
-    bundle.members = {makePackage(packageSpec("..", "1.0", {regularFile("/bin/dots", "dots")})),
-                      makePackage(packageSpec("core", "1.0", {regularFile("/bin/core", "core")}))};
+    BundleRecipe bundle;
+    bundle.bundle = packageRecipe("suite", "2.0");
+    bundle.members = {makePackage(packageRecipe("..", "1.0", {regularFile("/bin/dots", "dots")})),
+                      makePackage(packageRecipe("core", "1.0", {regularFile("/bin/core", "core")}))};
 
     RunResult run = streamInstall(buildBundle(bundle));
 
@@ -186,7 +186,7 @@ struct RefusedRow {
 void PrintTo(const RefusedRow& row, std::ostream* out) { *out << row.name; }
 
 std::string tampered(std::function<void(std::string&)> damage) {
-    std::string image = makePackage(packageSpec(
+    std::string image = makePackage(packageRecipe(
         "stavel", "6.1", {regularFile("/bin/tool", std::string(20000, 't')), regularFile("/etc/conf", "conf")}));
     damage(image);
     return image;
@@ -211,10 +211,10 @@ std::vector<RefusedRow> refusedRows() {
          [] { return tampered([](std::string& i) { flipByte(i, findPart(i, PartSignature)->dataOffset() + 3); }); },
          1, kBroken},
         {"SignedByAnotherKey",
-         [] { return buildPackage(packageSpec("stavel", "6.1", {regularFile("/bin/tool", "t")}), &strangerKey()); },
+         [] { return buildPackage(packageRecipe("stavel", "6.1", {regularFile("/bin/tool", "t")}), &strangerKey()); },
          1, kBroken},
         {"Unsigned",
-         [] { return buildPackage(packageSpec("stavel", "6.1", {regularFile("/bin/tool", "t")}), nullptr); }, 1,
+         [] { return buildPackage(packageRecipe("stavel", "6.1", {regularFile("/bin/tool", "t")}), nullptr); }, 1,
          kBroken},
         {"MissingSignature", [] { return tampered([](std::string& i) { removePart(i, PartSignature); }); }, 1,
          kBroken},
@@ -225,47 +225,47 @@ std::vector<RefusedRow> refusedRows() {
          1, kBroken},
         {"EntryReachingOutsideFlash",
          [] {
-             return makePackage(packageSpec(
+             return makePackage(packageRecipe(
                  "stavel", "6.1", {regularFile("/bin/tool", "tool"), regularFile("../../x", "escaped", 0755)}));
          },
          1, kBroken},
         {"EntryClimbingBackUp",
-         [] { return makePackage(packageSpec("stavel", "6.1", {regularFile("/bin/../../../x", "escaped")})); }, 1,
+         [] { return makePackage(packageRecipe("stavel", "6.1", {regularFile("/bin/../../../x", "escaped")})); }, 1,
          kBroken},
         {"NotAPackage", [] { return std::string("this is not a package at all"); }, 1, ""},
-        {"EmptyName", [] { return makePackage(packageSpec("", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
-        {"NameDot", [] { return makePackage(packageSpec(".", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
-        {"NameDotDot", [] { return makePackage(packageSpec("..", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
-        {"NameWithSlash", [] { return makePackage(packageSpec("a/b", "6.1", {regularFile("/bin/tool", "t")})); }, 1,
+        {"EmptyName", [] { return makePackage(packageRecipe("", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
+        {"NameDot", [] { return makePackage(packageRecipe(".", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
+        {"NameDotDot", [] { return makePackage(packageRecipe("..", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
+        {"NameWithSlash", [] { return makePackage(packageRecipe("a/b", "6.1", {regularFile("/bin/tool", "t")})); }, 1,
          ""},
         {"BundleNamedDotDot",
          [] {
-             BundleSpec bundle;
-             bundle.bundle = packageSpec("..", "2.0");
-             bundle.members = {makePackage(packageSpec("core", "1.0", {regularFile("/bin/core", "core")}))};
+             BundleRecipe bundle;
+             bundle.bundle = packageRecipe("..", "2.0");
+             bundle.members = {makePackage(packageRecipe("core", "1.0", {regularFile("/bin/core", "core")}))};
              return buildBundle(bundle);
          },
          1, ""},
         {"MissingRequirement",
          [] {
-             PackageSpec spec = packageSpec("app", "1.0", {regularFile("/bin/app", "app")});
-             spec.deps = {needs("libx", "2.0")};
-             return makePackage(spec);
+             PackageRecipe recipe = packageRecipe("app", "1.0", {regularFile("/bin/app", "app")});
+             recipe.deps = {needs("libx", "2.0")};
+             return makePackage(recipe);
          },
          1, "ERROR: can not install app-1.0: libx-2.0 is not installed, but is required\n"},
         {"ForeignArchitecture",
          [] {
-             PackageSpec spec = packageSpec("app", "1.0", {regularFile("/bin/app", "app")});
-             spec.arch = "mipsbe";
-             return makePackage(spec);
+             PackageRecipe recipe = packageRecipe("app", "1.0", {regularFile("/bin/app", "app")});
+             recipe.arch = "mipsbe";
+             return makePackage(recipe);
          },
          1, "ERROR: can not install app-1.0: it is not made for i386, but for mipsbe\n"},
         {"BundleWithoutInstallableMember",
          [] {
-             PackageSpec member = packageSpec("app", "1.0", {regularFile("/bin/app", "app")});
+             PackageRecipe member = packageRecipe("app", "1.0", {regularFile("/bin/app", "app")});
              member.arch = "mipsbe";
-             BundleSpec bundle;
-             bundle.bundle = packageSpec("suite", "2.0");
+             BundleRecipe bundle;
+             bundle.bundle = packageRecipe("suite", "2.0");
              bundle.members = {makePackage(member)};
              return buildBundle(bundle);
          },

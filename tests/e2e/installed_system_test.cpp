@@ -18,7 +18,7 @@ namespace {
 const std::vector<std::string> kImageAndPostlog{"flash/var/pdb/image", "flash/postlog"};
 
 std::string stavel(std::string_view version, std::vector<FileEntry> files) {
-    return makePackage(packageSpec("stavel", version, std::move(files)));
+    return makePackage(packageRecipe("stavel", version, std::move(files)));
 }
 
 class InstalledSystem : public InstallTest {
@@ -124,11 +124,11 @@ TEST_F(InstalledSystem, SameVersionIsNotUnpackedAgain) {
 }
 
 TEST_F(InstalledSystem, PackageConflictingWithAnInstalledOneIsInstalledDisabled) {
-    PackageSpec guard = packageSpec("guard", "1.0", {regularFile("/bin/guard", "guard")});
+    PackageRecipe guard = packageRecipe("guard", "1.0", {regularFile("/bin/guard", "guard")});
     guard.conflicts = {Dependency{"intruder", 0, 0, 0}};
     installed(makePackage(guard));
 
-    RunResult run = streamInstall(makePackage(packageSpec("intruder", "2.0", {regularFile("/bin/intruder", "i")})));
+    RunResult run = streamInstall(makePackage(packageRecipe("intruder", "2.0", {regularFile("/bin/intruder", "i")})));
 
     ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
     EXPECT_EQ(postlog(), "installed (disabled) intruder-2.0\n");
@@ -139,8 +139,8 @@ TEST_F(InstalledSystem, PackageConflictingWithAnInstalledOneIsInstalledDisabled)
 }
 
 TEST_F(InstalledSystem, RequirementMetByAnInstalledPackage) {
-    installed(makePackage(packageSpec("lib", "1.5", {regularFile("/lib/libx.so", "libx")})));
-    PackageSpec app = packageSpec("app", "1.0", {regularFile("/bin/app", "app")});
+    installed(makePackage(packageRecipe("lib", "1.5", {regularFile("/lib/libx.so", "libx")})));
+    PackageRecipe app = packageRecipe("app", "1.0", {regularFile("/bin/app", "app")});
     app.deps = {needs("lib", "1.2")};
 
     RunResult run = streamInstall(makePackage(app));
@@ -152,18 +152,18 @@ TEST_F(InstalledSystem, RequirementMetByAnInstalledPackage) {
 
 TEST_F(InstalledSystem, BundleUninstallsTheMemberItDropped) {
     // A bundle keeps its image: its members are known from it on later runs.
-    BundleSpec first;
-    first.bundle = packageSpec("suite", "1.0");
+    BundleRecipe first;
+    first.bundle = packageRecipe("suite", "1.0");
     first.bundle.keepImage = true;
-    first.members = {makePackage(packageSpec("core", "1.0", {regularFile("/bin/core", "core 1")})),
-                     makePackage(packageSpec("legacy", "1.0", {regularFile("/bin/legacy", "legacy")}))};
+    first.members = {makePackage(packageRecipe("core", "1.0", {regularFile("/bin/core", "core 1")})),
+                     makePackage(packageRecipe("legacy", "1.0", {regularFile("/bin/legacy", "legacy")}))};
     installed(buildBundle(first));
     ASSERT_TRUE(box.exists("flash/var/pdb/legacy"));
 
-    BundleSpec second;
-    second.bundle = packageSpec("suite", "2.0");
+    BundleRecipe second;
+    second.bundle = packageRecipe("suite", "2.0");
     second.bundle.keepImage = true;
-    second.members = {makePackage(packageSpec("core", "2.0", {regularFile("/bin/core", "core 2")}))};
+    second.members = {makePackage(packageRecipe("core", "2.0", {regularFile("/bin/core", "core 2")}))};
     const std::string image = buildBundle(second);
     RunResult run = streamInstall(image);
 
@@ -176,10 +176,10 @@ TEST_F(InstalledSystem, BundleUninstallsTheMemberItDropped) {
 }
 
 TEST_F(InstalledSystem, BundleMemberAlreadyInstalledStillCounts) {
-    const std::string core = makePackage(packageSpec("core", "1.0", {regularFile("/bin/core", "core")}));
+    const std::string core = makePackage(packageRecipe("core", "1.0", {regularFile("/bin/core", "core")}));
     installed(core);
-    BundleSpec bundle;
-    bundle.bundle = packageSpec("suite", "1.0");
+    BundleRecipe bundle;
+    bundle.bundle = packageRecipe("suite", "1.0");
     bundle.members = {core};
 
     RunResult run = streamInstall(buildBundle(bundle));
@@ -191,10 +191,10 @@ TEST_F(InstalledSystem, BundleMemberAlreadyInstalledStillCounts) {
 
 TEST_F(InstalledSystem, UsersDisabledChoiceSurvivesAnUpgrade) {
     installed(stavel("6.1", {regularFile("/bin/tool", "tool 6.1")}));
-    installed(makePackage(packageSpec("extra", "1.0", {regularFile("/bin/extra", "extra 1")})));
+    installed(makePackage(packageRecipe("extra", "1.0", {regularFile("/bin/extra", "extra 1")})));
     // The user disabled extra in an earlier run.
     ASSERT_TRUE(box.writeFile("flash/var/pdb/extra/disabled", "user\n"));
-    upload("extra.vpa", makePackage(packageSpec("extra", "1.1", {regularFile("/bin/extra", "extra 1.1")})));
+    upload("extra.vpa", makePackage(packageRecipe("extra", "1.1", {regularFile("/bin/extra", "extra 1.1")})));
 
     RunResult run = upgradeRun();
 
@@ -209,14 +209,14 @@ TEST_F(InstalledSystem, EnabledPackageDisabledDuringTheUpgradeIsEnabledAgain) {
     // while the old blocker (which conflicts with web from 9.0 on) is still
     // enabled, so it starts disabled; the blocker's new version drops the
     // conflict, and at the end nothing stands in web's way.
-    PackageSpec blocker = packageSpec("blocker", "1.0", {regularFile("/bin/blocker", "b1")});
+    PackageRecipe blocker = packageRecipe("blocker", "1.0", {regularFile("/bin/blocker", "b1")});
     blocker.conflicts = {Dependency{"web", ver("9.0"), 0, 0}};
-    installed(makePackage(packageSpec("web", "1.0", {regularFile("/bin/web", "web 1")})));
+    installed(makePackage(packageRecipe("web", "1.0", {regularFile("/bin/web", "web 1")})));
     installed(makePackage(blocker));
-    BundleSpec bundle;
-    bundle.bundle = packageSpec("suite", "1.0");
-    bundle.members = {makePackage(packageSpec("web", "9.1", {regularFile("/bin/web", "web 9.1")})),
-                      makePackage(packageSpec("blocker", "2.0", {regularFile("/bin/blocker", "b2")}))};
+    BundleRecipe bundle;
+    bundle.bundle = packageRecipe("suite", "1.0");
+    bundle.members = {makePackage(packageRecipe("web", "9.1", {regularFile("/bin/web", "web 9.1")})),
+                      makePackage(packageRecipe("blocker", "2.0", {regularFile("/bin/blocker", "b2")}))};
     upload("suite.vpa", buildBundle(bundle));
 
     RunResult run = upgradeRun();

@@ -17,9 +17,9 @@ namespace velmora {
 namespace {
 
 std::string pkg(const std::string& name, std::string_view version, std::vector<Dependency> conflicts = {}) {
-    PackageSpec spec = packageSpec(name, version, {regularFile("/bin/" + name, name + " " + std::string(version))});
-    spec.conflicts = std::move(conflicts);
-    return makePackage(spec);
+    PackageRecipe recipe = packageRecipe(name, version, {regularFile("/bin/" + name, name + " " + std::string(version))});
+    recipe.conflicts = std::move(conflicts);
+    return makePackage(recipe);
 }
 
 class LeftoverFiles : public InstallTest {
@@ -102,14 +102,14 @@ const RunRow kRuns[] = {
          // ntp 6.2 needs a clock, which clockd and chrony 2.0 both provide:
          // clockd meets the requirement, chrony orders ntp after itself.
          const Dependency clock{"clock", 0, 0, 0};
-         PackageSpec clockd = packageSpec("clockd", "1.0", {regularFile("/bin/clockd", "clockd")});
+         PackageRecipe clockd = packageRecipe("clockd", "1.0", {regularFile("/bin/clockd", "clockd")});
          clockd.provides = {clock};
          t.installed(makePackage(clockd));
          t.box.removeAll("flash/postlog");
-         PackageSpec chrony = packageSpec("chrony", "2.0", {regularFile("/bin/chrony", "chrony 2.0")});
+         PackageRecipe chrony = packageRecipe("chrony", "2.0", {regularFile("/bin/chrony", "chrony 2.0")});
          chrony.provides = {clock};
          t.upload("chrony-2.0.vpa", makePackage(chrony));
-         PackageSpec ntp = packageSpec("ntp", "6.2", {regularFile("/bin/ntp", "ntp 6.2")});
+         PackageRecipe ntp = packageRecipe("ntp", "6.2", {regularFile("/bin/ntp", "ntp 6.2")});
          ntp.deps = {needs("clock")};
          t.upload("ntp-6.2.vpa", makePackage(ntp));
          RunResult run = t.upgradeRun();
@@ -148,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(Runs, LeftoverAfterRun, testing::ValuesIn(kRuns),
 // flash is as it was before the --safe run.
 TEST_F(LeftoverFiles, CancelDeletesStagedFilesAndKeepsUploads) {
     installed(pkg("ntp", "6.1"));
-    PackageSpec kept = packageSpec("stavel", "6.2", {regularFile("/etc/motd", "6.2")});
+    PackageRecipe kept = packageRecipe("stavel", "6.2", {regularFile("/etc/motd", "6.2")});
     kept.keepImage = true;
     const std::string keptImage = makePackage(kept);
     upload("stavel-6.2.vpa", keptImage);

@@ -37,8 +37,8 @@ std::string row(const std::string& name, const std::string& marks, const std::st
            "\n";
 }
 
-PackageSpec spec(const std::string& name, const char* version, std::uint32_t built, const char* note = nullptr) {
-    PackageSpec result;
+PackageRecipe recipe(const std::string& name, const char* version, std::uint32_t built, const char* note = nullptr) {
+    PackageRecipe result;
     result.name = name;
     result.version = ver(version);
     result.buildTime = built;
@@ -48,7 +48,7 @@ PackageSpec spec(const std::string& name, const char* version, std::uint32_t bui
 }
 
 std::string image(const std::string& name, const char* version, std::uint32_t built, const char* note = nullptr) {
-    return buildPackage(spec(name, version, built, note));
+    return buildPackage(recipe(name, version, built, note));
 }
 
 // The metadata a package without a kept image has in its directory.
@@ -103,8 +103,8 @@ TEST_F(Listing, InstalledThenStoredThenLostPackages) {
 }
 
 TEST_F(Listing, BundleMembersWithADisabledOne) {
-    BundleSpec bundle;
-    bundle.bundle = spec("suite", "3.0", kBuilt, "Routing suite");
+    BundleRecipe bundle;
+    bundle.bundle = recipe("suite", "3.0", kBuilt, "Routing suite");
     bundle.members = {image("routing", "3.0", kBuilt, "Dynamic routing"), image("hotspot", "3.0", kLaterBuilt)};
     ASSERT_TRUE(box.writeFile("flash/var/pdb/suite/image", buildBundle(bundle)));
     putMetadata(box, "suite", "3.0", kBuilt, true);
@@ -138,7 +138,7 @@ TEST_F(Listing, LongNameShiftsItsLine) {
 // An image that is a symbolic link to the boot image is read through it,
 // inside the root.
 TEST_F(Listing, ImageLinkedToTheBootImage) {
-    PackageSpec kernel = spec("kernel", "6.1", kBuilt, "boot");
+    PackageRecipe kernel = recipe("kernel", "6.1", kBuilt, "boot");
     kernel.flags = 1;
     ASSERT_TRUE(box.writeFile("flash/bootimage", buildPackage(kernel)));
     ASSERT_TRUE(box.makeDirs("flash/var/pdb/kernel"));

@@ -15,8 +15,8 @@ namespace {
 
 class ScheduledActions : public InstallTest {
 protected:
-    void installed(const PackageSpec& spec) {
-        RunResult run = streamInstall(makePackage(spec));
+    void installed(const PackageRecipe& recipe) {
+        RunResult run = streamInstall(makePackage(recipe));
         ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
         box.removeAll("flash/postlog");
         box.removeAll("flash/var/pdb/image");
@@ -26,23 +26,23 @@ protected:
         ASSERT_TRUE(box.writeFile("ram/pdb/" + name + "/schedule", word + "\n"));
     }
 
-    static PackageSpec app(const std::string& name, std::string_view needsStavel) {
-        PackageSpec spec = packageSpec(name, "1.0", {regularFile("/bin/" + name, name)});
-        if (!needsStavel.empty()) spec.deps = {needs("stavel", needsStavel)};
-        return spec;
+    static PackageRecipe app(const std::string& name, std::string_view needsStavel) {
+        PackageRecipe recipe = packageRecipe(name, "1.0", {regularFile("/bin/" + name, name)});
+        if (!needsStavel.empty()) recipe.deps = {needs("stavel", needsStavel)};
+        return recipe;
     }
 
     void SetUp() override {
         InstallTest::SetUp();
         if (IsSkipped()) return;
-        installed(packageSpec("stavel", "6.1", {regularFile("/bin/core", "core")}));
+        installed(packageRecipe("stavel", "6.1", {regularFile("/bin/core", "core")}));
         installed(app("app", "6.0"));
     }
 };
 
 TEST_F(ScheduledActions, UninstallRemovesFilesDatabaseDirectoryAndImage) {
     // A package that keeps its image stores no file list of its own.
-    PackageSpec kept = packageSpec("kept", "1.0");
+    PackageRecipe kept = packageRecipe("kept", "1.0");
     kept.keepImage = true;
     installed(kept);
     ASSERT_TRUE(box.exists("flash/var/pdb/kept/image"));
@@ -123,7 +123,7 @@ TEST_F(ScheduledActions, CleanupUninstallsWhatWasBuiltForAnOlderCore) {
 
 TEST_F(ScheduledActions, CleanupKeepsWhatAnotherPackageRequires) {
     installed(app("old", "3.20"));
-    PackageSpec user = app("user", "6.0");
+    PackageRecipe user = app("user", "6.0");
     user.deps.push_back(needs("old"));
     installed(user);
 

@@ -90,7 +90,7 @@ protected:
 TEST_P(SmallFlash, UpgradeRunChecksSpaceBeforeItChangesTheFlash) {
     const SmallFlashRow& row = GetParam();
     const std::string content = incompressible(row.contentSize);
-    const std::string image = makePackage(packageSpec("big", "1.0", {regularFile("/bin/blob", content)}));
+    const std::string image = makePackage(packageRecipe("big", "1.0", {regularFile("/bin/blob", content)}));
     upload("big.vpa", image);
     const TreeSnapshot before = box.snapshot();
 

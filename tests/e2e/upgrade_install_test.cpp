@@ -16,18 +16,18 @@ namespace {
 
 using UpgradeInstall = InstallTest;
 
-std::string libPackage() { return makePackage(packageSpec("lib", "1.0", {regularFile("/lib/libx.so", "libx")})); }
+std::string libPackage() { return makePackage(packageRecipe("lib", "1.0", {regularFile("/lib/libx.so", "libx")})); }
 
-PackageSpec appSpec() {
-    PackageSpec spec = packageSpec("app", "1.0", {regularFile("/bin/app", "app", 0755)});
-    spec.deps = {needs("lib")};
-    return spec;
+PackageRecipe appRecipe() {
+    PackageRecipe recipe = packageRecipe("app", "1.0", {regularFile("/bin/app", "app", 0755)});
+    recipe.deps = {needs("lib")};
+    return recipe;
 }
 
 TEST_F(UpgradeInstall, UploadedPackagesInstallInDependencyOrder) {
     // The dependent package sorts first by name; the order comes from the
     // requirement.
-    upload("a-app.vpa", makePackage(appSpec()));
+    upload("a-app.vpa", makePackage(appRecipe()));
     upload("z-lib.vpd", libPackage());
 
     RunResult run = upgradeRun();
@@ -46,9 +46,9 @@ TEST_F(UpgradeInstall, UploadedPackagesInstallInDependencyOrder) {
 }
 
 TEST_F(UpgradeInstall, PackageInstalledAfterAConflictingOneStartsDisabled) {
-    PackageSpec beta = packageSpec("beta", "1.0", {regularFile("/bin/beta", "beta")});
+    PackageRecipe beta = packageRecipe("beta", "1.0", {regularFile("/bin/beta", "beta")});
     beta.conflicts = {Dependency{"alpha", 0, 0, 0}};
-    upload("alpha.vpa", makePackage(packageSpec("alpha", "1.0", {regularFile("/bin/alpha", "alpha")})));
+    upload("alpha.vpa", makePackage(packageRecipe("alpha", "1.0", {regularFile("/bin/alpha", "alpha")})));
     upload("beta.vpa", makePackage(beta));
 
     RunResult run = upgradeRun();
@@ -63,7 +63,7 @@ TEST_F(UpgradeInstall, PackageInstalledAfterAConflictingOneStartsDisabled) {
 }
 
 TEST_F(UpgradeInstall, KeptImagesAreMovedFromTheUploadDirectory) {
-    PackageSpec keep = packageSpec("keeper", "1.0", {regularFile("/bin/keeper", "k")});
+    PackageRecipe keep = packageRecipe("keeper", "1.0", {regularFile("/bin/keeper", "k")});
     keep.keepImage = true;
     const std::string image = makePackage(keep);
     upload("keeper.vpa", image);
@@ -77,7 +77,7 @@ TEST_F(UpgradeInstall, KeptImagesAreMovedFromTheUploadDirectory) {
 }
 
 TEST_F(UpgradeInstall, UploadedBootImageBecomesTheBootImage) {
-    PackageSpec boot = packageSpec("velmora-boot", "6.1", {regularFile("/boot/kernel", "kernel")});
+    PackageRecipe boot = packageRecipe("velmora-boot", "6.1", {regularFile("/boot/kernel", "kernel")});
     boot.flags = FlagBootImage;
     boot.keepImage = true;
     const std::string image = makePackage(boot);
@@ -105,7 +105,7 @@ TEST_F(UpgradeInstall, SecondUploadDirectoryOnlyWhenTheFirstOffersNothing) {
 
     SandboxRoot both;
     ASSERT_TRUE(both.writeFile("flash/rw/pckg/solo.vpa",
-                               makePackage(packageSpec("solo", "1.0", {regularFile("/bin/solo", "solo")}))));
+                               makePackage(packageRecipe("solo", "1.0", {regularFile("/bin/solo", "solo")}))));
     ASSERT_TRUE(both.writeFile("flash/var/pckg/lib.vpa", libPackage()));
     RunResult second = both.runInstaller({"-r", both.path()});
     ASSERT_EQ(second.exitStatus, 0) << second.out << second.err;
@@ -130,23 +130,23 @@ std::vector<FailingUploadRow> failingUploadRows() {
     return {
         {"FlippedByte",
          [] {
-             std::string image = makePackage(appSpec());
+             std::string image = makePackage(appRecipe());
              flipByte(image, findPart(image, PartFileArchive)->dataOffset() + 12);
              return image;
          },
          kAppBroken},
         {"EntryReachingOutsideFlash",
          [] {
-             PackageSpec spec = appSpec();
-             spec.files.push_back(regularFile("/../../rw/evil", "evil"));
-             return makePackage(spec);
+             PackageRecipe recipe = appRecipe();
+             recipe.files.push_back(regularFile("/../../rw/evil", "evil"));
+             return makePackage(recipe);
          },
          kAppBroken},
         {"RequirementTooNew",
          [] {
-             PackageSpec spec = appSpec();
-             spec.deps = {needs("lib", "2.0")};
-             return makePackage(spec);
+             PackageRecipe recipe = appRecipe();
+             recipe.deps = {needs("lib", "2.0")};
+             return makePackage(recipe);
          },
          "installed lib-1.0\nERROR: can not install app-1.0: lib-2.0 is not installed, but is required\n"},
     };
@@ -198,7 +198,7 @@ TEST_F(UpgradeInstall, SafeRunThenCommit) {
 
 TEST_F(UpgradeInstall, SafeRunThenCancelInstallsNothing) {
     upload("lib.vpa", libPackage());
-    upload("app.vpa", makePackage(appSpec()));
+    upload("app.vpa", makePackage(appRecipe()));
     TreeSnapshot before = box.snapshot();
 
     RunResult safe = upgradeRun({"--safe"});

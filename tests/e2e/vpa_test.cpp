@@ -213,12 +213,12 @@ struct DamageCase {
 class VpaInspectDamageTest : public VpaTest, public ::testing::WithParamInterface<DamageCase> {};
 
 TEST_P(VpaInspectDamageTest, FailsWithAClearMessage) {
-    PackageSpec spec;
-    spec.name = "stavel";
-    spec.version = 0x06016600;
-    spec.deps = {{"base", 0, 0, 0}};
-    spec.files = {regularFile("/bin/tool", std::string(3000, 'x'))};
-    std::string image = buildPackage(spec);
+    PackageRecipe recipe;
+    recipe.name = "stavel";
+    recipe.version = 0x06016600;
+    recipe.deps = {{"base", 0, 0, 0}};
+    recipe.files = {regularFile("/bin/tool", std::string(3000, 'x'))};
+    std::string image = buildPackage(recipe);
     GetParam().damage(image);
     writeFile("damaged.vpa", image);
     ToolRun run = vpa({"inspect", path("damaged.vpa")});

@@ -90,14 +90,14 @@ bool applyGroups(const ParsedOptions& parsed, std::vector<FileEntry>& files) {
 }  // namespace
 
 int runBuild(const std::vector<std::string>& args) {
-    static const std::vector<OptionSpec> specs = {
+    static const std::vector<OptionRule> rules = {
         {"-o", true, "--output"}, {"--output", true},    {"--name", true},      {"--version", true},
         {"--build-time", true},   {"--arch", true},      {"--note", true},      {"--flags", true},
         {"--dep", true},          {"--provides", true},  {"--conflicts", true}, {"--keep-image", false},
         {"--overlay", false},     {"--group", true},     {"--key", true},
     };
     std::string error;
-    auto parsed = parseOptions(args, specs, error);
+    auto parsed = parseOptions(args, rules, error);
     if (!parsed) {
         commandError(Command, error + " (see 'vpa help build')");
         return ExitUsage;
@@ -113,39 +113,39 @@ int runBuild(const std::vector<std::string>& args) {
         commandError(Command, "needs -o OUT, --name, --version and one directory (see 'vpa help build')");
         return ExitUsage;
     }
-    PackageSpec spec;
+    PackageRecipe recipe;
     if (!isValidPackageName(*name)) {
         commandError(Command, "bad package name '" + *name + "': 1-15 characters, no '/', blanks or control characters");
         return ExitUsage;
     }
-    spec.name = *name;
+    recipe.name = *name;
     auto version = parseVersionText(*versionText);
     if (!version) {
         commandError(Command, "bad version '" + *versionText + "'");
         return ExitUsage;
     }
-    spec.version = *version;
+    recipe.version = *version;
     auto buildTime = buildTimeOption(parsed->value("--build-time"));
     if (!buildTime) {
         commandError(Command, "bad build time '" + *parsed->value("--build-time") + "'");
         return ExitUsage;
     }
-    spec.buildTime = *buildTime;
+    recipe.buildTime = *buildTime;
     if (auto text = parsed->value("--flags")) {
         auto value = parseUnsigned(*text, 0xFFFFFFFFul);
         if (!value) {
             commandError(Command, "bad flags '" + *text + "'");
             return ExitUsage;
         }
-        spec.flags = static_cast<std::uint32_t>(*value);
+        recipe.flags = static_cast<std::uint32_t>(*value);
     }
-    spec.arch = parsed->value("--arch");
-    spec.note = parsed->value("--note");
-    spec.keepImage = parsed->has("--keep-image");
-    spec.overlay = parsed->has("--overlay");
-    if (!addDependencies(*parsed, "--dep", false, spec.deps) ||
-        !addDependencies(*parsed, "--provides", true, spec.provides) ||
-        !addDependencies(*parsed, "--conflicts", false, spec.conflicts)) {
+    recipe.arch = parsed->value("--arch");
+    recipe.note = parsed->value("--note");
+    recipe.keepImage = parsed->has("--keep-image");
+    recipe.overlay = parsed->has("--overlay");
+    if (!addDependencies(*parsed, "--dep", false, recipe.deps) ||
+        !addDependencies(*parsed, "--provides", true, recipe.provides) ||
+        !addDependencies(*parsed, "--conflicts", false, recipe.conflicts)) {
         return ExitUsage;
     }
 
@@ -154,12 +154,12 @@ int runBuild(const std::vector<std::string>& args) {
         commandError(Command, error);
         return ExitFailure;
     }
-    spec.files = std::move(*files);
-    if (!applyGroups(*parsed, spec.files)) return ExitUsage;
+    recipe.files = std::move(*files);
+    if (!applyGroups(*parsed, recipe.files)) return ExitUsage;
     std::optional<SigningKey> key;
     if (!signingKeyOption(Command, *parsed, key)) return ExitFailure;
 
-    std::string image = buildPackage(spec, nullptr);
+    std::string image = buildPackage(recipe, nullptr);
     if (image.size() - FileHeaderSize > 0xFFFFFFFFu) {
         commandError(Command, "the package would be larger than 4 GiB");
         return ExitFailure;

@@ -67,13 +67,13 @@ bool loadMember(const std::string& path, std::string& image, std::string& name) 
 }  // namespace
 
 int runBundle(const std::vector<std::string>& args) {
-    static const std::vector<OptionSpec> specs = {
+    static const std::vector<OptionRule> rules = {
         {"-o", true, "--output"}, {"--output", true}, {"--name", true},           {"--version", true},
         {"--build-time", true},   {"--note", true},   {"--disabled-member", true}, {"--key", true},
         {"--keep-image", false},
     };
     std::string error;
-    auto parsed = parseOptions(args, specs, error);
+    auto parsed = parseOptions(args, rules, error);
     if (!parsed) {
         commandError(Command, error + " (see 'vpa help bundle')");
         return ExitUsage;
@@ -89,26 +89,26 @@ int runBundle(const std::vector<std::string>& args) {
         commandError(Command, "needs -o OUT, --name, --version and at least one member (see 'vpa help bundle')");
         return ExitUsage;
     }
-    BundleSpec spec;
+    BundleRecipe recipe;
     if (!isValidPackageName(*name)) {
         commandError(Command, "bad bundle name '" + *name + "': 1-15 characters, no '/', blanks or control characters");
         return ExitUsage;
     }
-    spec.bundle.name = *name;
+    recipe.bundle.name = *name;
     auto version = parseVersionText(*versionText);
     if (!version) {
         commandError(Command, "bad version '" + *versionText + "'");
         return ExitUsage;
     }
-    spec.bundle.version = *version;
+    recipe.bundle.version = *version;
     auto buildTime = buildTimeOption(parsed->value("--build-time"));
     if (!buildTime) {
         commandError(Command, "bad build time '" + *parsed->value("--build-time") + "'");
         return ExitUsage;
     }
-    spec.bundle.buildTime = *buildTime;
-    spec.bundle.note = parsed->value("--note");
-    spec.bundle.keepImage = parsed->has("--keep-image");
+    recipe.bundle.buildTime = *buildTime;
+    recipe.bundle.note = parsed->value("--note");
+    recipe.bundle.keepImage = parsed->has("--keep-image");
     std::optional<SigningKey> key;
     if (!signingKeyOption(Command, *parsed, key)) return ExitFailure;
 
@@ -118,17 +118,17 @@ int runBundle(const std::vector<std::string>& args) {
         std::string memberName;
         if (!loadMember(path, image, memberName)) return ExitFailure;
         memberNames.insert(memberName);
-        spec.members.push_back(std::move(image));
+        recipe.members.push_back(std::move(image));
     }
     for (const std::string& disabled : parsed->values("--disabled-member")) {
         if (memberNames.count(disabled) == 0) {
             commandError(Command, "--disabled-member " + disabled + ": no member of that name");
             return ExitUsage;
         }
-        spec.disabledMembers.push_back(disabled);
+        recipe.disabledMembers.push_back(disabled);
     }
 
-    std::string image = buildBundle(spec);
+    std::string image = buildBundle(recipe);
     if (image.size() - FileHeaderSize > 0xFFFFFFFFu) {
         commandError(Command, "the bundle would be larger than 4 GiB");
         return ExitFailure;

@@ -36,7 +36,7 @@ std::vector<std::string> ParsedOptions::values(std::string_view name) const {
     return found;
 }
 
-std::optional<ParsedOptions> parseOptions(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+std::optional<ParsedOptions> parseOptions(const std::vector<std::string>& args, const std::vector<OptionRule>& rules,
                                           std::string& error) {
     ParsedOptions parsed;
     bool optionsEnded = false;
@@ -60,16 +60,16 @@ std::optional<ParsedOptions> parseOptions(const std::vector<std::string>& args, 
             name = arg.substr(0, equals);
             inlineValue = arg.substr(equals + 1);
         }
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& candidate : specs) {
-            if (candidate.name == name) spec = &candidate;
+        const OptionRule* recipe = nullptr;
+        for (const OptionRule& candidate : rules) {
+            if (candidate.name == name) recipe = &candidate;
         }
-        if (spec == nullptr) {
+        if (recipe == nullptr) {
             error = "unknown option '" + name + "'";
             return std::nullopt;
         }
-        std::string longName(spec->alias.empty() ? spec->name : spec->alias);
-        if (!spec->takesValue) {
+        std::string longName(recipe->alias.empty() ? recipe->name : recipe->alias);
+        if (!recipe->takesValue) {
             if (inlineValue) {
                 error = "option '" + name + "' takes no value";
                 return std::nullopt;

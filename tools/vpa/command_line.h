@@ -14,7 +14,7 @@ inline constexpr int ExitSuccess = 0;
 inline constexpr int ExitFailure = 1;  // the work failed: unreadable input, damaged package
 inline constexpr int ExitUsage = 2;    // the command line is wrong
 
-struct OptionSpec {
+struct OptionRule {
     std::string_view name;  // "--name", or a short form "-o"
     bool takesValue = false;
     std::string_view alias = {};  // the long name a short form stands for
@@ -37,7 +37,7 @@ struct ParsedOptions {
 // "--name value" are both accepted; "--" ends the options; "-h" and
 // "--help" set help. Unknown options and missing values: nothing, with the
 // reason in error.
-std::optional<ParsedOptions> parseOptions(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+std::optional<ParsedOptions> parseOptions(const std::vector<std::string>& args, const std::vector<OptionRule>& rules,
                                           std::string& error);
 
 // Numbers of the command line: decimal, or hexadecimal after "0x".

@@ -56,9 +56,9 @@ bool randomConstants(PackageHashConstants& constants) {
 }  // namespace
 
 int runKeygen(const std::vector<std::string>& args) {
-    static const std::vector<OptionSpec> specs = {{"--constants", true}};
+    static const std::vector<OptionRule> rules = {{"--constants", true}};
     std::string error;
-    auto parsed = parseOptions(args, specs, error);
+    auto parsed = parseOptions(args, rules, error);
     if (!parsed) {
         commandError(Command, error + " (see 'vpa help keygen')");
         return ExitUsage;

@@ -57,17 +57,17 @@ void insertExtraParts(std::vector<Part>& parts, const std::vector<ExtraPart>& ex
 
 // The bundle's or package's header and metadata parts, which both kinds
 // share.
-std::vector<Part> metadataParts(const PackageSpec& spec, std::uint16_t headerType) {
+std::vector<Part> metadataParts(const PackageRecipe& recipe, std::uint16_t headerType) {
     std::vector<Part> parts;
-    parts.push_back({headerType, encodePackageHeader(spec)});
-    addOptionalText(parts, PartText24, spec.text24);
-    addOptionalText(parts, PartArchitecture, spec.arch);
-    addOptionalText(parts, PartText2, spec.text2);
-    addOptionalText(parts, PartNote, spec.note);
-    addList(parts, PartDependencies, spec.deps);
-    addList(parts, PartProvides, spec.provides);
-    addList(parts, PartConflicts, spec.conflicts);
-    if (spec.keepImage) parts.push_back({PartKeepImage, spec.keepImageData});
+    parts.push_back({headerType, encodePackageHeader(recipe)});
+    addOptionalText(parts, PartText24, recipe.text24);
+    addOptionalText(parts, PartArchitecture, recipe.arch);
+    addOptionalText(parts, PartText2, recipe.text2);
+    addOptionalText(parts, PartNote, recipe.note);
+    addList(parts, PartDependencies, recipe.deps);
+    addList(parts, PartProvides, recipe.provides);
+    addList(parts, PartConflicts, recipe.conflicts);
+    if (recipe.keepImage) parts.push_back({PartKeepImage, recipe.keepImageData});
     return parts;
 }
 
@@ -87,14 +87,14 @@ FileEntry symlinkEntry(std::string path, std::string target) {
     return {0120777, 0, std::move(path), std::move(target)};
 }
 
-std::string encodePackageHeader(const PackageSpec& spec) {
+std::string encodePackageHeader(const PackageRecipe& recipe) {
     std::string data;
-    appendName(data, spec.name);
-    appendLe32(data, spec.version);
-    appendLe32(data, spec.buildTime);
+    appendName(data, recipe.name);
+    appendLe32(data, recipe.version);
+    appendLe32(data, recipe.buildTime);
     data.append(8, '\0');
-    appendLe32(data, spec.flags);
-    data.resize(spec.headerSize, '\0');
+    appendLe32(data, recipe.flags);
+    data.resize(recipe.headerSize, '\0');
     return data;
 }
 
@@ -169,15 +169,15 @@ bool signatureFields(const std::uint8_t digest[20], const SigningKey* key,
     return false;
 }
 
-std::vector<Part> packageParts(const PackageSpec& spec) {
-    std::vector<Part> parts = metadataParts(spec, PartHeader);
-    if (spec.withArchive) {
+std::vector<Part> packageParts(const PackageRecipe& recipe) {
+    std::vector<Part> parts = metadataParts(recipe, PartHeader);
+    if (recipe.withArchive) {
         // A failed compression leaves the part empty; zlib fails only
         // without memory, and then an empty archive is as good as any.
-        parts.push_back({PartFileArchive, zlibCompress(encodeArchiveEntries(spec.files)).value_or(std::string())});
+        parts.push_back({PartFileArchive, zlibCompress(encodeArchiveEntries(recipe.files)).value_or(std::string())});
     }
-    if (spec.withSignature) parts.push_back({PartSignature, std::string(spec.signatureSize, '\0')});
-    insertExtraParts(parts, spec.extraParts);
+    if (recipe.withSignature) parts.push_back({PartSignature, std::string(recipe.signatureSize, '\0')});
+    insertExtraParts(parts, recipe.extraParts);
     return parts;
 }
 
@@ -194,22 +194,22 @@ std::string assembleImage(std::uint32_t magic, const std::vector<Part>& parts) {
     return image;
 }
 
-std::string buildPackage(const PackageSpec& spec, const SigningKey* key) {
-    std::string image = assembleImage(spec.overlay ? OverlayMagic : PackageMagic, packageParts(spec));
+std::string buildPackage(const PackageRecipe& recipe, const SigningKey* key) {
+    std::string image = assembleImage(recipe.overlay ? OverlayMagic : PackageMagic, packageParts(recipe));
     signImage(image, key);
     return image;
 }
 
-std::string buildBundle(const BundleSpec& spec) {
-    std::vector<Part> parts = metadataParts(spec.bundle, PartBundleHeader);
-    if (!spec.disabledMembers.empty()) {
+std::string buildBundle(const BundleRecipe& recipe) {
+    std::vector<Part> parts = metadataParts(recipe.bundle, PartBundleHeader);
+    if (!recipe.disabledMembers.empty()) {
         std::vector<Dependency> names;
-        for (const std::string& name : spec.disabledMembers) names.push_back(Dependency{name, 0, 0, 0});
+        for (const std::string& name : recipe.disabledMembers) names.push_back(Dependency{name, 0, 0, 0});
         parts.push_back({PartDisabledMembers, encodeDependencyList(names)});
     }
-    insertExtraParts(parts, spec.bundle.extraParts);
-    std::string image = assembleImage(spec.bundle.overlay ? OverlayMagic : PackageMagic, parts);
-    for (const std::string& member : spec.members) {
+    insertExtraParts(parts, recipe.bundle.extraParts);
+    std::string image = assembleImage(recipe.bundle.overlay ? OverlayMagic : PackageMagic, parts);
+    for (const std::string& member : recipe.members) {
         if (member.size() > FileHeaderSize) image.append(member, FileHeaderSize, std::string::npos);
     }
     fixFileLength(image);

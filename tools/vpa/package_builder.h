@@ -59,7 +59,7 @@ struct SigningKey {
     NonceSource nonceSource = NonceSource::SystemRandom;
 };
 
-struct PackageSpec {
+struct PackageRecipe {
     // At most 15 characters for the installer's sake; a longer name is stored
     // cut to 16 bytes (16 bytes have no terminator), for tests of odd names.
     std::string name;
@@ -89,10 +89,10 @@ struct PackageSpec {
     std::vector<ExtraPart> extraParts;
 };
 
-struct BundleSpec {
+struct BundleRecipe {
     // The bundle's own header and metadata parts (written with a type 18
     // header); its files, archive and signature settings are not used.
-    PackageSpec bundle;
+    PackageRecipe bundle;
     std::vector<std::string> disabledMembers;  // type 20 when not empty
     std::vector<std::string> members;          // complete member images, file header included
 };
@@ -112,20 +112,20 @@ struct PartLocation {
 };
 
 // The complete package image, signed with key when one is given.
-std::string buildPackage(const PackageSpec& spec, const SigningKey* key = nullptr);
+std::string buildPackage(const PackageRecipe& recipe, const SigningKey* key = nullptr);
 
 // A bundle: header 18, the bundle's metadata, 21, 20, then every member's
 // parts as they are (each member keeps its own signature).
-std::string buildBundle(const BundleSpec& spec);
+std::string buildBundle(const BundleRecipe& recipe);
 
 // The parts of a package in file order, the signature part holding zeros.
-std::vector<Part> packageParts(const PackageSpec& spec);
+std::vector<Part> packageParts(const PackageRecipe& recipe);
 
 // File header and parts, back to back; the length field covers the parts.
 std::string assembleImage(std::uint32_t magic, const std::vector<Part>& parts);
 
 // Part data encoders.
-std::string encodePackageHeader(const PackageSpec& spec);
+std::string encodePackageHeader(const PackageRecipe& recipe);
 std::string encodeDependencyList(const std::vector<Dependency>& list);
 std::string encodeDependencyList(const std::vector<Dependency>& list, std::uint16_t count);
 std::string encodeArchiveEntries(const std::vector<FileEntry>& files);  // uncompressed

@@ -59,9 +59,9 @@ const char* const Command = "sign";
 }  // namespace
 
 int runSign(const std::vector<std::string>& args) {
-    static const std::vector<OptionSpec> specs = {{"--key", true}, {"-o", true, "--output"}, {"--output", true}};
+    static const std::vector<OptionRule> rules = {{"--key", true}, {"-o", true, "--output"}, {"--output", true}};
     std::string error;
-    auto parsed = parseOptions(args, specs, error);
+    auto parsed = parseOptions(args, rules, error);
     if (!parsed) {
         commandError(Command, error + " (see 'vpa help sign')");
         return ExitUsage;

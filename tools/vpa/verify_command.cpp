@@ -109,9 +109,9 @@ Verification verifyAll(PackageFile& file, std::uint64_t fileSize, const PublicKe
 }  // namespace
 
 int runVerify(const std::vector<std::string>& args) {
-    static const std::vector<OptionSpec> specs = {{"--key", true}};
+    static const std::vector<OptionRule> rules = {{"--key", true}};
     std::string error;
-    auto parsed = parseOptions(args, specs, error);
+    auto parsed = parseOptions(args, rules, error);
     if (!parsed) {
         commandError(Command, error + " (see 'vpa help verify')");
         return ExitUsage;

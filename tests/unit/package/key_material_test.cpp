@@ -80,27 +80,27 @@ TEST(KeyMaterialTest, PackageHashIsNotSha256) {
     EXPECT_NE(hexOf(ours, 32), hexOf(standard, 32));
 }
 
-PackageSpec stavelSpec() {
-    PackageSpec spec;
-    spec.name = "stavel";
-    spec.version = 0x06016600;
-    spec.buildTime = 1300000000;
-    spec.deps = {{"base", 0x06000000, 0, 0}};
-    spec.files = {regularFile("/bin/tool", std::string(3000, 't')), regularFile("/etc/tool.conf", "level=3\n")};
-    return spec;
+PackageRecipe stavelRecipe() {
+    PackageRecipe recipe;
+    recipe.name = "stavel";
+    recipe.version = 0x06016600;
+    recipe.buildTime = 1300000000;
+    recipe.deps = {{"base", 0x06000000, 0, 0}};
+    recipe.files = {regularFile("/bin/tool", std::string(3000, 't')), regularFile("/etc/tool.conf", "level=3\n")};
+    return recipe;
 }
 
-PackageSpec otherSpec() {
-    PackageSpec spec;
-    spec.name = "other";
-    spec.version = 0x03146302;
-    spec.buildTime = 1300000001;
-    spec.files = {regularFile("/lib/other.so", "ELF")};
-    return spec;
+PackageRecipe otherRecipe() {
+    PackageRecipe recipe;
+    recipe.name = "other";
+    recipe.version = 0x03146302;
+    recipe.buildTime = 1300000001;
+    recipe.files = {regularFile("/lib/other.so", "ELF")};
+    return recipe;
 }
 
 std::string bundleOf(const std::vector<std::string>& members) {
-    BundleSpec bundle;
+    BundleRecipe bundle;
     bundle.bundle.name = "suite";
     bundle.bundle.version = 0x06016600;
     bundle.members = members;
@@ -124,27 +124,27 @@ const std::uint8_t* signatureFieldsOf(const std::string& image, std::size_t memb
 }
 
 TEST(InstallerSignatureTest, CommitmentOfTheDevelopmentKeyHoldsAndAStrangersDoesNot) {
-    const std::string image = buildPackage(stavelSpec(), &developmentKey());
+    const std::string image = buildPackage(stavelRecipe(), &developmentKey());
     const std::uint8_t* fields = signatureFieldsOf(image);
     EXPECT_TRUE(verifyCommitment(fields, fields + 20, fields + 36));
 
-    const std::string foreign = buildPackage(stavelSpec(), &strangerKey());
+    const std::string foreign = buildPackage(stavelRecipe(), &strangerKey());
     const std::uint8_t* foreignFields = signatureFieldsOf(foreign);
     EXPECT_FALSE(verifyCommitment(foreignFields, foreignFields + 20, foreignFields + 36));
     EXPECT_EQ(installerChecks(foreign), std::vector<bool>{false});
 
     // Unsigned (the builder without a key): the digest alone proves nothing.
-    EXPECT_EQ(installerChecks(buildPackage(stavelSpec())), std::vector<bool>{false});
+    EXPECT_EQ(installerChecks(buildPackage(stavelRecipe())), std::vector<bool>{false});
 }
 
 TEST(InstallerSignatureTest, SignedPackageVerifiesThroughThePackageStream) {
-    EXPECT_EQ(installerChecks(buildPackage(stavelSpec(), &developmentKey())), std::vector<bool>{true});
+    EXPECT_EQ(installerChecks(buildPackage(stavelRecipe(), &developmentKey())), std::vector<bool>{true});
     // The tool's own nonces are random: another signature of the same bytes,
     // just as good.
     SigningKey randomNonce = developmentKey();
     randomNonce.nonceSource = NonceSource::SystemRandom;
-    const std::string first = buildPackage(stavelSpec(), &randomNonce);
-    const std::string second = buildPackage(stavelSpec(), &randomNonce);
+    const std::string first = buildPackage(stavelRecipe(), &randomNonce);
+    const std::string second = buildPackage(stavelRecipe(), &randomNonce);
     EXPECT_NE(first, second);
     EXPECT_EQ(installerChecks(first), std::vector<bool>{true});
     EXPECT_EQ(installerChecks(second), std::vector<bool>{true});
@@ -152,41 +152,41 @@ TEST(InstallerSignatureTest, SignedPackageVerifiesThroughThePackageStream) {
 
 TEST(InstallerSignatureTest, BundleMembersVerifyEachOnItsOwn) {
     const std::string signedBundle =
-        bundleOf({buildPackage(stavelSpec(), &developmentKey()), buildPackage(otherSpec(), &developmentKey())});
+        bundleOf({buildPackage(stavelRecipe(), &developmentKey()), buildPackage(otherRecipe(), &developmentKey())});
     EXPECT_EQ(installerChecks(signedBundle), (std::vector<bool>{true, true}));
 
     // Members signed by different keys: each stands or falls alone.
     const std::string mixed =
-        bundleOf({buildPackage(stavelSpec(), &strangerKey()), buildPackage(otherSpec(), &developmentKey())});
+        bundleOf({buildPackage(stavelRecipe(), &strangerKey()), buildPackage(otherRecipe(), &developmentKey())});
     EXPECT_EQ(installerChecks(mixed), (std::vector<bool>{false, true}));
 
     // Unsigned members signed in place, as `vpa bundle --key` does.
-    std::string resigned = bundleOf({buildPackage(stavelSpec()), buildPackage(otherSpec())});
+    std::string resigned = bundleOf({buildPackage(stavelRecipe()), buildPackage(otherRecipe())});
     EXPECT_EQ(installerChecks(resigned), (std::vector<bool>{false, false}));
     EXPECT_EQ(signImage(resigned, &developmentKey()), 2u);
     EXPECT_EQ(installerChecks(resigned), (std::vector<bool>{true, true}));
 }
 
 TEST(InstallerSignatureTest, SignaturePartSizes) {
-    PackageSpec cut = stavelSpec();
+    PackageRecipe cut = stavelRecipe();
     cut.signatureSize = 67;
     EXPECT_EQ(installerChecks(buildPackage(cut, &developmentKey())), std::vector<bool>{false});
 
     // 100 bytes: checked on the first 68; the rest is skipped, and the next
     // member's range still starts at its own header.
-    PackageSpec padded = stavelSpec();
+    PackageRecipe padded = stavelRecipe();
     padded.signatureSize = 100;
     std::string paddedImage = buildPackage(padded, &developmentKey());
     EXPECT_EQ(installerChecks(paddedImage), std::vector<bool>{true});
     const std::size_t padding = findPart(paddedImage, PartSignature)->dataOffset() + 80;
     flipByte(paddedImage, padding);
     EXPECT_EQ(installerChecks(paddedImage), std::vector<bool>{true}) << "the padding is not signed";
-    EXPECT_EQ(installerChecks(bundleOf({paddedImage, buildPackage(otherSpec(), &developmentKey())})),
+    EXPECT_EQ(installerChecks(bundleOf({paddedImage, buildPackage(otherRecipe(), &developmentKey())})),
               (std::vector<bool>{true, true}));
 }
 
 TEST(InstallerSignatureTest, StreamWithoutHashingCannotBeVerified) {
-    EXPECT_EQ(installerChecks(buildPackage(stavelSpec(), &developmentKey()), false), std::vector<bool>{false});
+    EXPECT_EQ(installerChecks(buildPackage(stavelRecipe(), &developmentKey()), false), std::vector<bool>{false});
 }
 
 // One damage to a signed package, and whether the installer must still
@@ -200,7 +200,7 @@ struct TamperCase {
 class TamperTest : public ::testing::TestWithParam<TamperCase> {};
 
 TEST_P(TamperTest, SignatureCheck) {
-    std::string image = buildPackage(stavelSpec(), &developmentKey());
+    std::string image = buildPackage(stavelRecipe(), &developmentKey());
     ASSERT_EQ(installerChecks(image), std::vector<bool>{true});
     GetParam().damage(image);
     EXPECT_EQ(installerChecks(image), std::vector<bool>{GetParam().stillVerifies});

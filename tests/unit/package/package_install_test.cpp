@@ -35,16 +35,16 @@ namespace fs = std::filesystem;
 constexpr Version kV61 = 100754944;  // 6.1
 constexpr Version kV20 = 0x02006600;  // 2.0
 
-PackageSpec stavel(std::vector<FileEntry> files) {
-    PackageSpec spec;
-    spec.name = "stavel";
-    spec.version = kV61;
-    spec.buildTime = 1300000000;
-    spec.files = std::move(files);
-    return spec;
+PackageRecipe stavel(std::vector<FileEntry> files) {
+    PackageRecipe recipe;
+    recipe.name = "stavel";
+    recipe.version = kV61;
+    recipe.buildTime = 1300000000;
+    recipe.files = std::move(files);
+    return recipe;
 }
 
-std::string signedPackage(const PackageSpec& spec) { return buildPackage(spec, &developmentKey()); }
+std::string signedPackage(const PackageRecipe& recipe) { return buildPackage(recipe, &developmentKey()); }
 
 std::string readAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -327,10 +327,10 @@ TEST_F(PackageInstallTest, DisabledPackageGoesUnderX) {
 }
 
 TEST_F(PackageInstallTest, KeepImageBytesAreReadAndSigned) {
-    PackageSpec spec = stavel({regularFile("/bin/tool", "x")});
-    spec.keepImage = true;
-    spec.keepImageData = std::string(10000, 'k');  // several 4096-byte steps
-    std::string image = signedPackage(spec);
+    PackageRecipe recipe = stavel({regularFile("/bin/tool", "x")});
+    recipe.keepImage = true;
+    recipe.keepImageData = std::string(10000, 'k');  // several 4096-byte steps
+    std::string image = signedPackage(recipe);
     PackageRecord record;
     ASSERT_TRUE(install(image, record));
     EXPECT_TRUE(record.keepsImage);
@@ -347,17 +347,17 @@ TEST_F(PackageInstallTest, KeepImageBytesAreReadAndSigned) {
 }
 
 TEST_F(PackageInstallTest, OverlayStagesFilesButNoDatabaseEntry) {
-    PackageSpec spec = stavel({regularFile("/bin/extra", "extra")});
-    spec.overlay = true;
+    PackageRecipe recipe = stavel({regularFile("/bin/extra", "extra")});
+    recipe.overlay = true;
     PackageRecord record;
-    ASSERT_TRUE(install(signedPackage(spec), record));
+    ASSERT_TRUE(install(signedPackage(recipe), record));
     EXPECT_EQ(stagedTargets(), std::set<std::string>{"/flash/bin/extra"});
 }
 
 TEST_F(PackageInstallTest, BootImagePackage) {
-    PackageSpec spec = stavel({regularFile("/boot/kernel", "kernel")});
-    spec.flags = FlagBootImage;
-    const std::string image = signedPackage(spec);
+    PackageRecipe recipe = stavel({regularFile("/boot/kernel", "kernel")});
+    recipe.flags = FlagBootImage;
+    const std::string image = signedPackage(recipe);
 
     // Asked to write the boot image whole: the archive is passed over, the
     // package is still verified and recorded, and the marker is staged.
@@ -413,11 +413,11 @@ TEST_F(PackageInstallTest, ProgressLabelOfDisabledPackageHasTwoBlanks) {
 // --- broken packages --------------------------------------------------------
 
 // An archive part written by hand from the inflated bytes given.
-PackageSpec withRawArchive(const std::string& inflated) {
-    PackageSpec spec = stavel({});
-    spec.withArchive = false;
-    spec.extraParts.push_back({PartFileArchive, *zlibCompress(inflated), PartSignature});
-    return spec;
+PackageRecipe withRawArchive(const std::string& inflated) {
+    PackageRecipe recipe = stavel({});
+    recipe.withArchive = false;
+    recipe.extraParts.push_back({PartFileArchive, *zlibCompress(inflated), PartSignature});
+    return recipe;
 }
 
 TEST_F(PackageInstallTest, ArchiveEndingAtOrInsideAnEntryHeaderEndsQuietly) {
@@ -444,10 +444,10 @@ std::vector<BrokenRow> brokenRows() {
     std::vector<BrokenRow> rows;
     rows.push_back({"CutInsidePath", signedPackage(withRawArchive(entries.substr(0, 35 + 31)))});
     rows.push_back({"CutInsideContent", signedPackage(withRawArchive(entries.substr(0, 35 + 33)))});
-    PackageSpec unsigned_ = stavel({regularFile("/a", "aaa")});
+    PackageRecipe unsigned_ = stavel({regularFile("/a", "aaa")});
     unsigned_.withSignature = false;
     rows.push_back({"NoSignature", signedPackage(unsigned_)});
-    PackageSpec shortSignature = stavel({regularFile("/a", "aaa")});
+    PackageRecipe shortSignature = stavel({regularFile("/a", "aaa")});
     shortSignature.signatureSize = 67;
     rows.push_back({"SignatureOf67Bytes", signedPackage(shortSignature)});
     std::string flipped = signedPackage(stavel({regularFile("/a", std::string(5000, 'a'))}));

@@ -14,7 +14,7 @@ namespace {
 using planning_test::CatalogueFixture;
 using planning_test::dep;
 using planning_test::makeOffer;
-using planning_test::PackageSpec;
+using planning_test::PackageRecipe;
 using planning_test::placeholder;
 using planning_test::ver;
 
@@ -36,8 +36,8 @@ FlashDeviceSubstitute eraseBlocks(std::uint32_t size) {
 
 struct AdmissionRow {
     const char* name;
-    std::vector<PackageSpec> catalogue;
-    PackageSpec offer;
+    std::vector<PackageRecipe> catalogue;
+    PackageRecipe offer;
     InstallFlags flags;
     FlashDeviceSubstitute devices;
     AdmissionOutcome expected;
@@ -49,7 +49,7 @@ class AdmissionTest : public CatalogueFixture, public ::testing::WithParamInterf
 
 TEST_P(AdmissionTest, OutcomeAndMessages) {
     const AdmissionRow& row = GetParam();
-    for (const PackageSpec& spec : row.catalogue) add(spec);
+    for (const PackageRecipe& recipe : row.catalogue) add(recipe);
     useDevices(row.devices);
     auto offer = makeOffer(row.offer);
 

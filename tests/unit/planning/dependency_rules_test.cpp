@@ -14,7 +14,7 @@ namespace {
 using planning_test::dep;
 using planning_test::kAllOnes;
 using planning_test::makeOffer;
-using planning_test::PackageSpec;
+using planning_test::PackageRecipe;
 using planning_test::placeholder;
 using planning_test::ver;
 
@@ -55,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(Rules, SameNameTest,
 
 struct SatisfiesRow {
     const char* name;
-    PackageSpec package;
+    PackageRecipe package;
     Dependency requirement;
     bool expected;
 };
@@ -146,8 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct PairRow {
     const char* name;
-    PackageSpec a;
-    PackageSpec b;
+    PackageRecipe a;
+    PackageRecipe b;
     int expected;
 };
 void PrintTo(const PairRow& row, std::ostream* out) { *out << row.name; }
@@ -311,7 +311,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct ContainsRow {
     const char* name;
-    PackageSpec package;
+    PackageRecipe package;
     std::string wanted;
     bool expected;
 };

@@ -23,11 +23,11 @@ using planning_test::CatalogueFixture;
 using planning_test::dep;
 using planning_test::makeOffer;
 using planning_test::ver;
-using Spec = planning_test::PackageSpec;
+using Recipe = planning_test::PackageRecipe;
 
 struct SelectRow {
     const char* name;
-    std::vector<Spec> offers;
+    std::vector<Recipe> offers;
     bool downgrade = false;
     bool reporting = true;
     std::string expected{};  // labels of the result in order, "@" build time when set
@@ -51,8 +51,8 @@ TEST_P(SelectOffersTest, SelectsAndOrders) {
     const SelectRow& row = GetParam();
     std::vector<std::unique_ptr<OfferedPackage>> owned;
     std::vector<PackageInfo*> list;
-    for (const Spec& spec : row.offers) {
-        owned.push_back(makeOffer(spec));
+    for (const Recipe& recipe : row.offers) {
+        owned.push_back(makeOffer(recipe));
         list.push_back(owned.back().get());
     }
     selectOffers(list, row.downgrade, row.reporting);
@@ -161,15 +161,15 @@ using EqualOffersTest = CatalogueFixture;
 TEST_F(EqualOffersTest, TheFirstOfEqualOffersIsKept) {
     struct Case {
         const char* name;
-        Spec spec;
+        Recipe recipe;
     };
     for (const Case& c : {Case{"single", {.name = "a", .version = v61, .buildTime = 7}},
                           Case{"bundle", {.name = "bun", .version = v61, .buildTime = 7,
                                           .members = {{.name = "m", .version = v61}}}}}) {
         SCOPED_TRACE(c.name);
-        auto first = makeOffer(c.spec);
-        auto second = makeOffer(c.spec);
-        auto third = makeOffer(c.spec);
+        auto first = makeOffer(c.recipe);
+        auto second = makeOffer(c.recipe);
+        auto third = makeOffer(c.recipe);
         std::vector<PackageInfo*> list{first.get(), second.get(), third.get()};
         selectOffers(list, false, true);
         EXPECT_EQ(list, std::vector<PackageInfo*>{first.get()});
@@ -208,11 +208,11 @@ protected:
         std::ofstream(dir_ + name, std::ios::binary | std::ios::trunc) << bytes;
     }
     static std::string package(const std::string& name, Version version) {
-        velmora::PackageSpec spec;
-        spec.name = name;
-        spec.version = version;
-        spec.deps = {dep("stavel", ver(6, 0))};
-        return buildPackage(spec);
+        velmora::PackageRecipe recipe;
+        recipe.name = name;
+        recipe.version = version;
+        recipe.deps = {dep("stavel", ver(6, 0))};
+        return buildPackage(recipe);
     }
 
     std::string dir_;
@@ -227,7 +227,7 @@ TEST_F(ScanOffersTest, ReadsPackageFilesOnly) {
     put("good.vpa.part", package("part", v61));
     std::filesystem::create_directory(dir_ + "sub.vpd");
     ASSERT_EQ(::mkfifo((dir_ + "pipe.vpa").c_str(), 0600), 0);
-    velmora::BundleSpec bundle;
+    velmora::BundleRecipe bundle;
     bundle.bundle.name = "bun";
     bundle.bundle.version = v61;
     bundle.members = {package("m1", v61), package("m2", v61)};

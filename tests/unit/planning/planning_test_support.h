@@ -36,57 +36,57 @@ inline Dependency dep(std::string name, Version min = 0, Version max = 0, std::i
 
 // A package as a test row describes it. A placeholder has all-ones as both
 // version and build time.
-struct PackageSpec {
+struct PackageRecipe {
     std::string name{};
     Version version = 0;
     std::uint32_t buildTime = 0;
     std::vector<Dependency> deps{};
     std::vector<Dependency> provides{};
     std::vector<Dependency> conflicts{};
-    std::vector<PackageSpec> members{};
+    std::vector<PackageRecipe> members{};
     std::string arch = kArch;
     bool disabled = false;  // for catalogue records only
 };
 
-inline PackageSpec placeholder(std::string name) {
-    PackageSpec spec;
-    spec.name = std::move(name);
-    spec.version = kAllOnes;
-    spec.buildTime = kAllOnes;
-    return spec;
+inline PackageRecipe placeholder(std::string name) {
+    PackageRecipe recipe;
+    recipe.name = std::move(name);
+    recipe.version = kAllOnes;
+    recipe.buildTime = kAllOnes;
+    return recipe;
 }
 
-inline void fill(PackageInfo& info, const PackageSpec& spec) {
-    info.name = spec.name;
-    info.version = spec.version;
-    info.buildTime = spec.buildTime;
-    info.deps = spec.deps;
-    info.provides = spec.provides;
-    info.conflicts = spec.conflicts;
-    info.arch = spec.arch;
-    for (const PackageSpec& member : spec.members) {
+inline void fill(PackageInfo& info, const PackageRecipe& recipe) {
+    info.name = recipe.name;
+    info.version = recipe.version;
+    info.buildTime = recipe.buildTime;
+    info.deps = recipe.deps;
+    info.provides = recipe.provides;
+    info.conflicts = recipe.conflicts;
+    info.arch = recipe.arch;
+    for (const PackageRecipe& member : recipe.members) {
         auto m = std::make_unique<PackageInfo>();
         fill(*m, member);
         info.members.push_back(std::move(m));
     }
-    info.isBundle = !spec.members.empty();
+    info.isBundle = !recipe.members.empty();
 }
 
-inline std::unique_ptr<OfferedPackage> makeOffer(const PackageSpec& spec) {
+inline std::unique_ptr<OfferedPackage> makeOffer(const PackageRecipe& recipe) {
     auto offer = std::make_unique<OfferedPackage>();
-    fill(*offer, spec);
+    fill(*offer, recipe);
     return offer;
 }
 
-inline std::unique_ptr<PackageRecord> makeRecord(const PackageSpec& spec) {
+inline std::unique_ptr<PackageRecord> makeRecord(const PackageRecipe& recipe) {
     auto record = std::make_unique<PackageRecord>();
-    fill(*record, spec);
-    record->disabled = spec.disabled;
+    fill(*record, recipe);
+    record->disabled = recipe.disabled;
     return record;
 }
 
 // Rows print by name only.
-inline void PrintTo(const PackageSpec& spec, std::ostream* out) { *out << spec.name; }
+inline void PrintTo(const PackageRecipe& recipe, std::ostream* out) { *out << recipe.name; }
 
 class CatalogueFixture : public ::testing::Test {
 protected:
@@ -113,9 +113,9 @@ protected:
         setFlashDeviceSubstitute(&devices_);
     }
 
-    PackageRecord* add(const PackageSpec& spec) {
+    PackageRecord* add(const PackageRecipe& recipe) {
         Installer& installer = Installer::instance();
-        installer.packages.push_back(makeRecord(spec));
+        installer.packages.push_back(makeRecord(recipe));
         return installer.packages.back().get();
     }
 

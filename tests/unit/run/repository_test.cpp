@@ -26,28 +26,28 @@ constexpr std::uint32_t kBuilt = 1300000000;
 
 Version ver(const char* text) { return parseVersionText(text).value_or(0); }
 
-PackageSpec packageSpec(const std::string& name, const char* version, std::string note = "") {
-    PackageSpec spec;
-    spec.name = name;
-    spec.version = ver(version);
-    spec.buildTime = kBuilt;
-    if (!note.empty()) spec.note = std::move(note);
-    spec.deps = {Dependency{"stavel", ver("6.0"), 0, 0}};
-    spec.files = {regularFile("/bin/" + name, "contents of " + name)};
-    return spec;
+PackageRecipe packageRecipe(const std::string& name, const char* version, std::string note = "") {
+    PackageRecipe recipe;
+    recipe.name = name;
+    recipe.version = ver(version);
+    recipe.buildTime = kBuilt;
+    if (!note.empty()) recipe.note = std::move(note);
+    recipe.deps = {Dependency{"stavel", ver("6.0"), 0, 0}};
+    recipe.files = {regularFile("/bin/" + name, "contents of " + name)};
+    return recipe;
 }
 
 std::string packageImage(const std::string& name, const char* version, std::string note = "") {
-    return buildPackage(packageSpec(name, version, std::move(note)));
+    return buildPackage(packageRecipe(name, version, std::move(note)));
 }
 
 std::string bundleImage(const std::string& name, const char* version, const std::vector<std::string>& members) {
-    BundleSpec spec;
-    spec.bundle.name = name;
-    spec.bundle.version = ver(version);
-    spec.bundle.buildTime = kBuilt;
-    for (const std::string& member : members) spec.members.push_back(packageImage(member, "1.0"));
-    return buildBundle(spec);
+    BundleRecipe recipe;
+    recipe.bundle.name = name;
+    recipe.bundle.version = ver(version);
+    recipe.bundle.buildTime = kBuilt;
+    for (const std::string& member : members) recipe.members.push_back(packageImage(member, "1.0"));
+    return buildBundle(recipe);
 }
 
 // How a record reads in the expectations: name-version, "@bundle" for a
@@ -272,9 +272,9 @@ struct DamageRow {
 };
 
 std::string soundImage() {
-    PackageSpec spec = packageSpec("pkg", "6.1", "a note");
-    spec.provides = {Dependency{"service", ver("1.0"), 0, 5}};
-    return buildPackage(spec);
+    PackageRecipe recipe = packageRecipe("pkg", "6.1", "a note");
+    recipe.provides = {Dependency{"service", ver("1.0"), 0, 5}};
+    return buildPackage(recipe);
 }
 
 void writeImage(const std::string& path, const std::string& image) {
@@ -327,7 +327,7 @@ const DamageRow kDamageRows[] = {
     {"ImageFailsToRead", [](const std::string& p) { std::filesystem::create_symlink("/proc/self/mem", p); }, kKept},
     {"DanglingLink", [](const std::string& p) { std::filesystem::create_symlink("nowhere", p); }, kDropped},
     {"HeaderNameIsNoEntryName",
-     [](const std::string& p) { writeImage(p, buildPackage(packageSpec("..", "6.1"))); },
+     [](const std::string& p) { writeImage(p, buildPackage(packageRecipe("..", "6.1"))); },
      kDropped},
 };
 
@@ -424,10 +424,10 @@ TEST_F(RepositoryTest, GiantClaimsAllocateOnlyWhatIsThere) {
     const std::pair<std::uint16_t, const char*> claims[] = {
         {PartHeader, "a"}, {PartNote, "b"}, {PartText24, "c"}, {PartDependencies, "d"}, {PartProvides, "e"}};
     for (const auto& [type, entry] : claims) {
-        PackageSpec spec = packageSpec(entry, "1.0", "note");
-        spec.text24 = "text";
-        spec.provides = {Dependency{"service", 0, 0, 0}};
-        std::string image = buildPackage(spec);
+        PackageRecipe recipe = packageRecipe(entry, "1.0", "note");
+        recipe.text24 = "text";
+        recipe.provides = {Dependency{"service", 0, 0, 0}};
+        std::string image = buildPackage(recipe);
         ASSERT_TRUE(setPartSize(image, type, 0xFFFFFFFF));
         installImage(entry, image);
     }

@@ -55,24 +55,24 @@ std::string sha1Of(const std::string& bytes, std::size_t from, std::size_t to) {
 }
 
 // A package with every metadata part the builder can write.
-PackageSpec fullSpec() {
-    PackageSpec spec;
-    spec.name = "stavel";
-    spec.version = 0x06016603;
-    spec.buildTime = 1700000000;
-    spec.flags = FlagBootImage | FlagNoMetadata;
-    spec.text24 = "twenty-four";
-    spec.arch = "powerpc";
-    spec.text2 = "two";
-    spec.note = "a note";
-    spec.deps = {{"base", 0x06006600, 0x07006600, 0}, {"libc", 0, 0, 0}};
-    spec.provides = {{"web", 0x01006600, 0, -3}};
-    spec.conflicts = {{"old", 0, 0x05006600, 0}};
-    spec.keepImage = true;
-    spec.keepImageData = "kept";
-    spec.files = {directoryEntry("/bin"), regularFile("/bin/tool", "#!/bin/sh\necho hi\n", 0755, 2),
+PackageRecipe fullRecipe() {
+    PackageRecipe recipe;
+    recipe.name = "stavel";
+    recipe.version = 0x06016603;
+    recipe.buildTime = 1700000000;
+    recipe.flags = FlagBootImage | FlagNoMetadata;
+    recipe.text24 = "twenty-four";
+    recipe.arch = "powerpc";
+    recipe.text2 = "two";
+    recipe.note = "a note";
+    recipe.deps = {{"base", 0x06006600, 0x07006600, 0}, {"libc", 0, 0, 0}};
+    recipe.provides = {{"web", 0x01006600, 0, -3}};
+    recipe.conflicts = {{"old", 0, 0x05006600, 0}};
+    recipe.keepImage = true;
+    recipe.keepImageData = "kept";
+    recipe.files = {directoryEntry("/bin"), regularFile("/bin/tool", "#!/bin/sh\necho hi\n", 0755, 2),
                   symlinkEntry("/bin/link", "tool"), regularFile("/etc/empty", "")};
-    return spec;
+    return recipe;
 }
 
 std::unique_ptr<OfferedPackage> readBack(const TempDir& dir, const std::string& image) {
@@ -109,21 +109,21 @@ std::vector<bool> streamDigestChecks(const std::string& image) {
 
 TEST(PackageBuilder, MetadataReadsBackThroughTheInstallersReader) {
     TempDir dir;
-    PackageSpec spec = fullSpec();
-    std::string image = buildPackage(spec);
+    PackageRecipe recipe = fullRecipe();
+    std::string image = buildPackage(recipe);
     auto offered = readBack(dir, image);
     ASSERT_NE(offered, nullptr);
     EXPECT_EQ(offered->name, "stavel");
-    EXPECT_EQ(offered->version, spec.version);
-    EXPECT_EQ(offered->buildTime, spec.buildTime);
-    EXPECT_EQ(offered->flags, spec.flags);
+    EXPECT_EQ(offered->version, recipe.version);
+    EXPECT_EQ(offered->buildTime, recipe.buildTime);
+    EXPECT_EQ(offered->flags, recipe.flags);
     EXPECT_EQ(offered->partText24, "twenty-four");
     EXPECT_EQ(offered->arch, "powerpc");
     EXPECT_EQ(offered->partText2, "two");
     EXPECT_EQ(offered->note, "a note");
-    expectSameList(offered->deps, spec.deps);
-    expectSameList(offered->provides, spec.provides);
-    expectSameList(offered->conflicts, spec.conflicts);
+    expectSameList(offered->deps, recipe.deps);
+    expectSameList(offered->provides, recipe.provides);
+    expectSameList(offered->conflicts, recipe.conflicts);
     EXPECT_TRUE(offered->keepsImage);
     EXPECT_FALSE(offered->isBundle);
     EXPECT_FALSE(offered->overlay);
@@ -134,10 +134,10 @@ TEST(PackageBuilder, MetadataReadsBackThroughTheInstallersReader) {
 
 TEST(PackageBuilder, PartsComeInTheOrderTheReaderLooksForThem) {
     std::vector<std::uint16_t> types;
-    for (const PartLocation& part : locateParts(buildPackage(fullSpec()))) types.push_back(part.type);
+    for (const PartLocation& part : locateParts(buildPackage(fullRecipe()))) types.push_back(part.type);
     EXPECT_EQ(types, (std::vector<std::uint16_t>{1, 24, 16, 2, 23, 3, 19, 17, 21, 4, 9}));
 
-    PackageSpec minimal;
+    PackageRecipe minimal;
     minimal.name = "bare";
     types.clear();
     for (const PartLocation& part : locateParts(buildPackage(minimal))) types.push_back(part.type);
@@ -146,15 +146,15 @@ TEST(PackageBuilder, PartsComeInTheOrderTheReaderLooksForThem) {
 
 TEST(PackageBuilder, ExtraPartsStandBeforeTheNamedTypeAndAreSkippedByTheReader) {
     TempDir dir;
-    PackageSpec spec = fullSpec();
-    spec.extraParts = {{77, "unknown", PartDependencies}, {78, "at the end"}, {79, "no such part", 1234}};
-    std::string image = buildPackage(spec);
+    PackageRecipe recipe = fullRecipe();
+    recipe.extraParts = {{77, "unknown", PartDependencies}, {78, "at the end"}, {79, "no such part", 1234}};
+    std::string image = buildPackage(recipe);
     std::vector<std::uint16_t> types;
     for (const PartLocation& part : locateParts(image)) types.push_back(part.type);
     EXPECT_EQ(types, (std::vector<std::uint16_t>{1, 24, 16, 2, 23, 77, 3, 19, 17, 21, 4, 78, 9, 79}));
     auto offered = readBack(dir, image);
     ASSERT_NE(offered, nullptr);
-    expectSameList(offered->deps, spec.deps);
+    expectSameList(offered->deps, recipe.deps);
     EXPECT_EQ(streamDigestChecks(image), std::vector<bool>{true});
 }
 
@@ -168,11 +168,11 @@ class HeaderSizeTest : public ::testing::TestWithParam<HeaderSizeRow> {};
 
 TEST_P(HeaderSizeTest, FlagsWordIsThereFrom36Bytes) {
     TempDir dir;
-    PackageSpec spec;
-    spec.name = "sixteen-chars-ab";  // a full name field, no terminator
-    spec.flags = 0x11223344;
-    spec.headerSize = GetParam().headerSize;
-    std::string image = buildPackage(spec);
+    PackageRecipe recipe;
+    recipe.name = "sixteen-chars-ab";  // a full name field, no terminator
+    recipe.flags = 0x11223344;
+    recipe.headerSize = GetParam().headerSize;
+    std::string image = buildPackage(recipe);
     EXPECT_EQ(findPart(image, PartHeader)->size, GetParam().headerSize);
     auto offered = readBack(dir, image);
     ASSERT_NE(offered, nullptr);
@@ -187,8 +187,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, HeaderSizeTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PackageBuilder, ArchiveIsOneZlibStreamOfEntries) {
-    PackageSpec spec = fullSpec();
-    std::string image = buildPackage(spec);
+    PackageRecipe recipe = fullRecipe();
+    std::string image = buildPackage(recipe);
     auto archive = findPart(image, PartFileArchive);
     ASSERT_TRUE(archive.has_value());
 
@@ -206,7 +206,7 @@ TEST(PackageBuilder, ArchiveIsOneZlibStreamOfEntries) {
     EXPECT_EQ(zlib.avail_in, 0u) << "the part holds exactly one stream";
 
     std::size_t offset = 0;
-    for (const FileEntry& expected : spec.files) {
+    for (const FileEntry& expected : recipe.files) {
         ASSERT_LE(offset + 30, inflated.size());
         const std::uint8_t* header = bytesAt(inflated, offset);
         EXPECT_EQ(loadLe16(header), expected.mode);
@@ -220,12 +220,12 @@ TEST(PackageBuilder, ArchiveIsOneZlibStreamOfEntries) {
         offset += 30 + nameLength + size;
     }
     EXPECT_EQ(offset, inflated.size());
-    EXPECT_EQ(spec.files[0].mode, 040755);
-    EXPECT_EQ(spec.files[2].mode, 0120777);
+    EXPECT_EQ(recipe.files[0].mode, 040755);
+    EXPECT_EQ(recipe.files[2].mode, 0120777);
 }
 
 TEST(PackageBuilder, SignatureDigestIsTheSha1OfTheSignedRange) {
-    std::string image = buildPackage(fullSpec());
+    std::string image = buildPackage(fullRecipe());
     auto signature = findPart(image, PartSignature);
     ASSERT_TRUE(signature.has_value());
     ASSERT_EQ(signature->size, SignatureSize);
@@ -268,7 +268,7 @@ protected:
 };
 
 TEST_F(SignedPackageTest, KeyedSignatureVerifiesUnderTheMatchingPublicKeyOnly) {
-    std::string image = buildPackage(fullSpec(), &key);
+    std::string image = buildPackage(fullRecipe(), &key);
     EXPECT_EQ(streamDigestChecks(image), std::vector<bool>{true});
     EXPECT_TRUE(commitmentsHold(image, publicKey));
 
@@ -277,12 +277,12 @@ TEST_F(SignedPackageTest, KeyedSignatureVerifiesUnderTheMatchingPublicKeyOnly) {
     std::uint8_t otherPublic[32];
     std::uint8_t adjusted[32];
     ASSERT_TRUE(derivePublicKey(other.privateScalar.data(), otherPublic, adjusted));
-    EXPECT_FALSE(commitmentsHold(buildPackage(fullSpec(), &other), publicKey));
-    EXPECT_EQ(buildPackage(fullSpec(), &key), image) << "the nonce is derived, not random";
+    EXPECT_FALSE(commitmentsHold(buildPackage(fullRecipe(), &other), publicKey));
+    EXPECT_EQ(buildPackage(fullRecipe(), &key), image) << "the nonce is derived, not random";
 }
 
 TEST_F(SignedPackageTest, ResigningADamagedImageMakesItsSignatureHoldAgain) {
-    std::string image = buildPackage(fullSpec(), &key);
+    std::string image = buildPackage(fullRecipe(), &key);
     ASSERT_TRUE(setDependencyCount(image, PartDependencies, 1000));
     EXPECT_EQ(streamDigestChecks(image), std::vector<bool>{false});
     EXPECT_EQ(signImage(image, &key), 1u);
@@ -292,13 +292,13 @@ TEST_F(SignedPackageTest, ResigningADamagedImageMakesItsSignatureHoldAgain) {
 
 TEST_F(SignedPackageTest, BundleMembersAreSignedEachOnItsOwn) {
     TempDir dir;
-    PackageSpec first = fullSpec();
-    PackageSpec second;
+    PackageRecipe first = fullRecipe();
+    PackageRecipe second;
     second.name = "other";
     second.version = 0x03146302;
     second.deps = {{"stavel", 0x06016600, 0, 0}};
     second.files = {regularFile("/lib/other.so", "ELF")};
-    BundleSpec bundle;
+    BundleRecipe bundle;
     bundle.bundle.name = "suite";
     bundle.bundle.version = 0x06016600;
     bundle.bundle.note = "the suite";
@@ -350,7 +350,7 @@ class DamageTest : public ::testing::TestWithParam<DamageRow> {};
 
 TEST_P(DamageTest, ReaderAndDigestSeeTheDamage) {
     TempDir dir;
-    std::string image = buildPackage(fullSpec());
+    std::string image = buildPackage(fullRecipe());
     GetParam().damage(image);
     auto offered = std::make_unique<OfferedPackage>();
     EXPECT_EQ(readPackageFile(*offered, dir.write("damaged.vpa", image)), GetParam().metadataReadable);
@@ -389,17 +389,17 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PackageBuilder, SignatureSizeOptionCutsOrPadsThePart) {
-    PackageSpec spec = fullSpec();
-    spec.signatureSize = 67;
-    EXPECT_EQ(streamDigestChecks(buildPackage(spec)), std::vector<bool>{false});
-    spec.signatureSize = 100;
-    std::string padded = buildPackage(spec);
+    PackageRecipe recipe = fullRecipe();
+    recipe.signatureSize = 67;
+    EXPECT_EQ(streamDigestChecks(buildPackage(recipe)), std::vector<bool>{false});
+    recipe.signatureSize = 100;
+    std::string padded = buildPackage(recipe);
     EXPECT_EQ(findPart(padded, PartSignature)->size, 100u);
     EXPECT_EQ(streamDigestChecks(padded), std::vector<bool>{true});
 }
 
 TEST(PackageBuilder, LocatePartsStopsAtAPartThatRunsPastTheEnd) {
-    std::string image = buildPackage(fullSpec());
+    std::string image = buildPackage(fullRecipe());
     std::size_t count = locateParts(image).size();
     ASSERT_TRUE(setPartSize(image, PartNote, 1000000));
     auto parts = locateParts(image);
