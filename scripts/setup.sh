@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++
-    zlib1g-dev libssl-dev
+    zlib1g-dev libssl-dev libisal-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev python3
     clang-tidy cppcheck strace

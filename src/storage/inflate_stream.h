@@ -2,8 +2,6 @@
 // Input stream that inflates zlib data pulled from another stream buffer,
 // in fixed 4096-byte steps and without allocating after construction.
 
-#include <zlib.h>
-
 #include <cstdint>
 #include <istream>
 #include <memory>
@@ -11,11 +9,23 @@
 
 namespace velmora {
 
+class InflateDecoder;
+
+enum class InflateBackend { Zlib, Isal };
+
+// What this build inflates with unless told otherwise: ISA-L where it was
+// built in, zlib elsewhere.
+InflateBackend defaultInflateBackend();
+// Whether this build carries the backend (zlib always does).
+bool hasInflateBackend(InflateBackend backend);
+const char* inflateBackendName(InflateBackend backend);
+
 class InflateStreamBuf : public std::streambuf {
 public:
     static constexpr std::size_t StepSize = 4096;
 
-    explicit InflateStreamBuf(std::streambuf* source);
+    // Throws std::invalid_argument for a backend this build does not carry.
+    explicit InflateStreamBuf(std::streambuf* source, InflateBackend backend = defaultInflateBackend());
     ~InflateStreamBuf() override;
     InflateStreamBuf(const InflateStreamBuf&) = delete;
     InflateStreamBuf& operator=(const InflateStreamBuf&) = delete;
@@ -30,27 +40,19 @@ protected:
     pos_type seekpos(pos_type position, std::ios_base::openmode which = std::ios_base::in) override;
 
 private:
-    static void* allocate(void* opaque, uInt items, uInt size);
-    static void release(void* opaque, void* address);
-
     // area_[0] keeps the last byte handed out before a refill so that it can
     // still be put back; the get area proper starts at area_ + 1.
     char area_[1 + StepSize];
     unsigned char input_[StepSize] = {};
-    z_stream zlib_;
+    std::unique_ptr<InflateDecoder> decoder_;
     std::streambuf* source_;
     std::uint32_t total_ = 0;
     bool ended_ = false;
-
-    // zlib's state and window come from here, so that inflating allocates
-    // nothing once the buffer exists.
-    std::unique_ptr<unsigned char[]> arena_;
-    std::size_t arenaUsed_ = 0;
 };
 
 class InflateStream : public std::istream {
 public:
-    explicit InflateStream(std::istream& input);
+    explicit InflateStream(std::istream& input, InflateBackend backend = defaultInflateBackend());
     ~InflateStream() override;
 
 private:
