@@ -1,6 +1,9 @@
 #include "package/package_install.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <istream>
@@ -63,26 +66,46 @@ bool readEntryPath(std::istream& in, std::uint32_t length, std::string& path) {
     return true;
 }
 
-// Streams one entry's content into its temporary file.
-bool copyContent(const PackageRecord& record, std::istream& in, std::ofstream& out,
-                 std::uint32_t size, const std::string& path) {
+// Writes all of data to fd; false with errno set when the file takes less.
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (written == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Streams one entry's content into its temporary file and closes it.
+bool copyContent(const PackageRecord& record, std::istream& in, int fd, std::uint32_t size, const std::string& path) {
     char buffer[kCopyPiece];
     while (size > 0) {
         const std::uint32_t step = std::min(size, kCopyPiece);
         in.read(buffer, step);
         if (static_cast<std::uint32_t>(in.gcount()) != step) {
+            ::close(fd);
             reportBrokenPackage(record);
             return false;
         }
-        out.write(buffer, step);
-        if (!out) {
+        if (!writeAll(fd, buffer, step)) {
+            // The write's error is the one to report, not the close's.
+            const int error = errno;
+            ::close(fd);
+            errno = error;
             reportCreateFailure(record, path);
             return false;
         }
         size -= step;
     }
-    out.close();
-    if (out.fail()) {
+    if (::close(fd) != 0) {
         reportCreateFailure(record, path);
         return false;
     }
@@ -146,10 +169,6 @@ bool extractArchive(PackageRecord& record, ChangeSet& changes, PackageFile& file
     // Pulls the archive part's data through the package file, so the
     // compressed bytes are hashed on their way.
     InflateStream inflate(file);
-    std::ofstream out;
-    // Content goes out in whole pieces; a stream buffer of its own would only
-    // add a copy and an allocation per file.
-    out.rdbuf()->pubsetbuf(nullptr, 0);
     std::string path;
     std::uint8_t header[kEntryHeaderSize];
 
@@ -174,9 +193,9 @@ bool extractArchive(PackageRecord& record, ChangeSet& changes, PackageFile& file
         }
 
         const std::string below = pathBelowFlash(record, path);
-        // chmod takes the permission bits of the mode and ignores its type bits.
-        openReplacement(out, changes, dbPaths().flashRoot + below, dataSize, mode);
-        if (!out.is_open()) {
+        // Content goes out in whole pieces straight to the file.
+        const int out = createReplacement(changes, dbPaths().flashRoot + below, dataSize, mode);
+        if (out < 0) {
             reportCreateFailure(record, path);
             return false;
         }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -167,22 +168,44 @@ void scheduleMove(ChangeSet& changes, const std::string& from, const std::string
     setOp(changes, to, FileOpKind::Move, from);
 }
 
-void openReplacement(std::ofstream& stream, ChangeSet& changes, const std::string& target,
-                     std::uint32_t sizeHint, mode_t mode) {
-    std::string name = chooseTempDir(target, sizeHint) + "/tmpXXXXXX";
+namespace {
+
+// mkostemp beside the target (or in /ram), the mode set on the open file and
+// the move into place recorded; -1 and nothing recorded when no file could
+// be made.
+int makeReplacement(ChangeSet& changes, const std::string& target, std::uint32_t sizeHint, mode_t mode,
+                    std::string& name) {
+    name = chooseTempDir(target, sizeHint) + "/tmpXXXXXX";
     std::vector<char> buffer(name.begin(), name.end());
     buffer.push_back('\0');
-    int fd = ::mkstemp(buffer.data());
+    const int fd = ::mkostemp(buffer.data(), O_CLOEXEC);
     name = buffer.data();
-    if (fd >= 0) {
-        ::close(fd);
-        if (mode != 0) {
-            ::chmod(name.c_str(), mode);
-        }
-        setOp(changes, target, FileOpKind::MoveTemp, name);
-    }
     // A failed mkstemp records nothing: the name it left belongs to nobody
     // we know, and cancelling the run would delete it.
+    if (fd < 0) {
+        return -1;
+    }
+    if (mode != 0) {
+        ::fchmod(fd, mode & 07777);
+    }
+    setOp(changes, target, FileOpKind::MoveTemp, name);
+    return fd;
+}
+
+}  // namespace
+
+int createReplacement(ChangeSet& changes, const std::string& target, std::uint32_t sizeHint, mode_t mode) {
+    std::string name;
+    return makeReplacement(changes, target, sizeHint, mode, name);
+}
+
+void openReplacement(std::ofstream& stream, ChangeSet& changes, const std::string& target,
+                     std::uint32_t sizeHint, mode_t mode) {
+    std::string name;
+    const int fd = makeReplacement(changes, target, sizeHint, mode, name);
+    if (fd >= 0) {
+        ::close(fd);
+    }
 
     if (stream.is_open()) {
         stream.close();

@@ -35,6 +35,11 @@ void scheduleMove(ChangeSet& changes, const std::string& from, const std::string
 void openReplacement(std::ofstream& stream, ChangeSet& changes, const std::string& target,
                      std::uint32_t sizeHint, mode_t mode);
 
+// The same, handing back the temporary file's open descriptor for the caller
+// to write and close; -1 (and nothing recorded) when no file could be made.
+// The mode's permission bits are set on the file whatever they allow.
+int createReplacement(ChangeSet& changes, const std::string& target, std::uint32_t sizeHint, mode_t mode);
+
 // Cancels a pending removal of path; false when path has another pending
 // operation or exists and is not a directory.
 bool keepDirectory(ChangeSet& changes, const std::string& path);

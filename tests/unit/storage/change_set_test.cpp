@@ -466,6 +466,40 @@ TEST(OpenReplacementTest, UncreatableTemporaryFileGivesAFailedStream) {
     EXPECT_EQ(changes.ops.at(dir / "readonly/other").kind, FileOpKind::Link);
 }
 
+TEST(CreateReplacementTest, HandsBackTheOpenFileWithItsMode) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    ChangeSet changes;
+    // Even a mode without write permission: the descriptor is already open
+    // for writing, and the type bits of an archive mode are ignored.
+    const int fd = createReplacement(changes, dir / "sub/file", 5, 0x8000 | 0444);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::write(fd, "hello", 5), 5);
+    EXPECT_EQ(::close(fd), 0);
+    const FileOp& op = changes.ops.at(dir / "sub/file");
+    EXPECT_EQ(op.kind, FileOpKind::MoveTemp);
+    expectTemporaryIn(op.source, dir.path());
+    EXPECT_EQ(readFile(op.source), "hello");
+    struct stat st {};
+    ASSERT_EQ(::stat(op.source.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0444u);
+    const std::string temporary = op.source;
+    cancel(changes);
+    EXPECT_FALSE(exists(temporary));
+}
+
+TEST(CreateReplacementTest, UncreatableTemporaryFileRecordsNothing) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    std::string why = dir.mountTmpfs("readonly", 65536, true);
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    ChangeSet changes;
+    EXPECT_EQ(createReplacement(changes, dir / "readonly/file", 10, 0644), -1);
+    EXPECT_TRUE(changes.ops.empty());
+}
+
 // ------------------------------------------------------------------- commit
 
 TEST(CommitTest, RemovesAndLinksBeforeAnyMove) {
