@@ -155,20 +155,34 @@ void setProcessorVersionSubstitute(std::optional<std::uint32_t> value) {
 
 void clearProcessorVersionSubstitute() { processorVersionOverride() = {}; }
 
-void showInstallProgress(const PackageRecord& record, PackageFile& file) {
+namespace {
+
+std::string progressLabel(const PackageRecord& record) {
     std::string label = "installing ";
     if (record.disabled && record.bundleRef.name.empty()) label += " (disabled) ";
     label += displayLabel(record);
+    return label;
+}
+
+void showProgressOf(const std::string& label, PackageFile& file) {
     // The bytes of the package read so far: everything before the current
     // part's data and what has been taken of it.
     const std::uint32_t position = file.partStart() + (file.partSize() - file.partRemaining());
     showProgress(label, position, file.totalLength());
 }
 
+}  // namespace
+
+void showInstallProgress(const PackageRecord& record, PackageFile& file) {
+    showProgressOf(progressLabel(record), file);
+}
+
 bool extractArchive(PackageRecord& record, ChangeSet& changes, PackageFile& file) {
     // Pulls the archive part's data through the package file, so the
     // compressed bytes are hashed on their way.
     InflateStream inflate(file);
+    // The bar moves after every file; its label stays.
+    const std::string label = progressLabel(record);
     std::string path;
     std::uint8_t header[kEntryHeaderSize];
 
@@ -201,7 +215,7 @@ bool extractArchive(PackageRecord& record, ChangeSet& changes, PackageFile& file
         }
         record.files.insert(below);
         if (!copyContent(record, inflate, out, dataSize, path)) return false;
-        showInstallProgress(record, file);
+        showProgressOf(label, file);
     }
 }
 

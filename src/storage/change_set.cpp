@@ -28,6 +28,21 @@ bool hasRoom(std::uint64_t need, std::uint64_t blockSize, std::uint64_t freeBloc
     return need / blockSize < freeBlocks;
 }
 
+// The nearest existing ancestor of a directory: statfs answers for it. A
+// package's files come directory by directory, and a new directory's files
+// would each walk up the same missing directories again; the answer for the
+// last directory asked is kept. Nothing here makes directories before the
+// commit, so the answer holds while the files of one directory come.
+struct AncestorCache {
+    std::string dir;
+    std::string existing;
+};
+
+AncestorCache& ancestorCache() {
+    static AncestorCache cache;
+    return cache;
+}
+
 std::string chooseTempDir(const std::string& target, std::uint32_t sizeHint) {
     std::string tempDir = "/ram";
     if (sizeHint == 0) {
@@ -35,12 +50,19 @@ std::string chooseTempDir(const std::string& target, std::uint32_t sizeHint) {
     }
     std::uint64_t need = std::uint64_t{sizeHint} + sizeHint / 10;
     std::string dir = parentDir(target);
+    AncestorCache& cache = ancestorCache();
+    struct statfs fs {};
+    if (dir == cache.dir && ::statfs(cache.existing.c_str(), &fs) == 0) {
+        return hasRoom(need, static_cast<std::uint64_t>(fs.f_bsize), fs.f_bfree) ? cache.existing : tempDir;
+    }
+    cache.dir = dir;
+    cache.existing.clear();
     for (;;) {
-        struct statfs fs {};
         if (::statfs(dir.c_str(), &fs) == 0) {
             if (hasRoom(need, static_cast<std::uint64_t>(fs.f_bsize), fs.f_bfree)) {
                 tempDir = dir;
             }
+            cache.existing = std::move(dir);
             break;
         }
         if (dir == "/" || dir == ".") {
@@ -142,6 +164,7 @@ void setOp(ChangeSet& changes, const std::string& target, FileOpKind kind, const
     }
     it->second.kind = kind;
     it->second.source = source;
+    it->second.stagedSize = -1;
 }
 
 void scheduleRemove(ChangeSet& changes, const std::string& path) {
@@ -196,7 +219,11 @@ int makeReplacement(ChangeSet& changes, const std::string& target, std::uint32_t
 
 int createReplacement(ChangeSet& changes, const std::string& target, std::uint32_t sizeHint, mode_t mode) {
     std::string name;
-    return makeReplacement(changes, target, sizeHint, mode, name);
+    const int fd = makeReplacement(changes, target, sizeHint, mode, name);
+    if (fd >= 0) {
+        changes.ops[target].stagedSize = sizeHint;
+    }
+    return fd;
 }
 
 void openReplacement(std::ofstream& stream, ChangeSet& changes, const std::string& target,

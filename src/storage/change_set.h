@@ -16,6 +16,9 @@ enum class FileOpKind : std::int32_t { Move = 0, MoveTemp = 1, Link = 3, Unlink 
 struct FileOp {
     FileOpKind kind = FileOpKind::Move;
     std::string source;  // file to move, or the text of a link; empty for unlinks
+    // The size of a staged file this run writes in full, so that the
+    // free-space rule need not ask the file; -1 when not known.
+    std::int64_t stagedSize = -1;
 };
 
 struct ChangeSet {
@@ -37,7 +40,8 @@ void openReplacement(std::ofstream& stream, ChangeSet& changes, const std::strin
 
 // The same, handing back the temporary file's open descriptor for the caller
 // to write and close; -1 (and nothing recorded) when no file could be made.
-// The mode's permission bits are set on the file whatever they allow.
+// The mode's permission bits are set on the file whatever they allow. The
+// caller writes exactly sizeHint bytes, or fails the run.
 int createReplacement(ChangeSet& changes, const std::string& target, std::uint32_t sizeHint, mode_t mode);
 
 // Cancels a pending removal of path; false when path has another pending

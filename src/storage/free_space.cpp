@@ -1,5 +1,6 @@
 #include "storage/free_space.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <limits>
 #include <sys/stat.h>
@@ -32,6 +33,45 @@ void adjust(SpaceAccount& account, std::int64_t delta) {
     account.freeBlocks = static_cast<std::int32_t>(value);
 }
 
+// Answers whether targets exist, asking the file system once per missing
+// directory instead of once per file: the changes come in path order, so a
+// new directory's files follow each other, and nothing below a missing
+// directory can exist.
+class TargetProbe {
+public:
+    // True with *st filled when target exists.
+    bool exists(const std::string& target, struct stat* st) {
+        if (!missing_.empty() && hasPrefix(target, missing_) && target.size() > missing_.size() &&
+            target[missing_.size()] == '/')
+            return false;
+        if (::stat(target.c_str(), st) == 0) return true;
+        if (errno == ENOENT) noteMissingAncestors(target);
+        return false;
+    }
+
+private:
+    // Finds the outermost missing directory above target, if any; a parent
+    // known to exist is not asked again.
+    void noteMissingAncestors(const std::string& target) {
+        std::string dir = parentDir(target);
+        if (dir == present_) return;
+        struct stat st {};
+        std::string outermost;
+        while (dir.size() > 1 && dir != present_ && ::stat(dir.c_str(), &st) != 0 && errno == ENOENT) {
+            outermost = dir;
+            dir = parentDir(dir);
+        }
+        if (outermost.empty()) {
+            present_ = parentDir(target);
+        } else {
+            missing_ = std::move(outermost);
+        }
+    }
+
+    std::string missing_;
+    std::string present_;
+};
+
 void release(SpaceAccount& account, const std::string& target) {
     struct stat st {};
     if (hasPrefix(target, account.path) && ::stat(target.c_str(), &st) == 0) {
@@ -39,19 +79,26 @@ void release(SpaceAccount& account, const std::string& target) {
     }
 }
 
-void replace(SpaceAccount& account, const std::string& target, const std::string& source) {
+void replace(SpaceAccount& account, const std::string& target, const FileOp& op, TargetProbe& probe) {
     if (!hasPrefix(target, account.path)) {
         return;
     }
+    // The target's stat serves both the same-device test and the release:
+    // a fresh install asks it once per file instead of twice, and not at
+    // all below a new directory.
+    struct stat targetStat {};
+    const bool targetExists = probe.exists(target, &targetStat);
     struct stat sourceStat {};
-    if (::stat(source.c_str(), &sourceStat) != 0) {
-        release(account, target);
+    if (!targetExists && op.stagedSize >= 0) {
+        // A file staged by this run: its size is known and, with no target,
+        // its device does not matter.
+        sourceStat.st_size = static_cast<off_t>(op.stagedSize);
+    } else if (::stat(op.source.c_str(), &sourceStat) != 0) {
+        if (targetExists) {
+            adjust(account, blocksFor(targetStat, account.blockSize));
+        }
         return;
     }
-    // The target's stat serves both the same-device test and the release:
-    // a fresh install asks it once per file instead of twice.
-    struct stat targetStat {};
-    const bool targetExists = ::stat(target.c_str(), &targetStat) == 0;
     if (targetExists && targetStat.st_dev == sourceStat.st_dev) {
         return;  // a rename in place: no new blocks, none given back
     }
@@ -61,14 +108,14 @@ void replace(SpaceAccount& account, const std::string& target, const std::string
     }
 }
 
-void apply(SpaceAccount& account, const std::string& target, const FileOp& op) {
+void apply(SpaceAccount& account, const std::string& target, const FileOp& op, TargetProbe& probe) {
     switch (op.kind) {
     case FileOpKind::Unlink:
         release(account, target);
         break;
     case FileOpKind::Move:
     case FileOpKind::MoveTemp:
-        replace(account, target, op.source);
+        replace(account, target, op, probe);
         break;
     default:
         break;
@@ -99,9 +146,11 @@ bool checkSpace(const ChangeSet& changes) {
 bool checkSpaceAt(const ChangeSet& changes, const std::string& flashMount, const std::string& bootMount) {
     SpaceAccount boot = openAccount(bootMount);
     SpaceAccount flash = openAccount(flashMount);
+    TargetProbe bootProbe;
+    TargetProbe flashProbe;
     for (const auto& [target, op] : changes.ops) {
-        apply(boot, target, op);
-        apply(flash, target, op);
+        apply(boot, target, op, bootProbe);
+        apply(flash, target, op, flashProbe);
     }
     return flash.freeBlocks > kReserveBlocks && boot.freeBlocks > kReserveBlocks;
 }

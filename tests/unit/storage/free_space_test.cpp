@@ -168,6 +168,37 @@ TEST_F(FreeSpaceTest, TemporaryFileOnTheFlashMovingToANewPathCountsAsNewSpace) {
     EXPECT_FALSE(fits());  // 28 - 12 = 16
 }
 
+// Files staged by the archive writer count by the size it wrote, below new
+// directories without asking for each target; a target beside a new
+// directory of a similar name ("new" and "newer") is still found.
+class FreeSpaceStagedTest : public FreeSpaceTest, public testing::WithParamInterface<std::size_t> {
+protected:
+    void stage(const std::string& relative, std::size_t bytes) {
+        const int fd = createReplacement(changes, dir / relative, static_cast<std::uint32_t>(bytes), 0644);
+        ASSERT_GE(fd, 0);
+        const std::string data(bytes, 's');
+        ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+        ASSERT_EQ(::close(fd), 0);
+    }
+};
+
+TEST_P(FreeSpaceStagedTest, NewDirectoriesCountTheirStagedFiles) {
+    mountAll(80, 20);
+    if (stopped()) {
+        return;
+    }
+    file("flash/newer", 10);  // 70 blocks left
+    stage("flash/new/x/a", 13 * kBlock);
+    stage("flash/new/y/b", GetParam());
+    stage("flash/newer", 3 * kBlock);  // beside its target: costs nothing more
+    // Staging took 13 + b + 3 blocks; the new paths count again: 13 + b.
+    const std::size_t b = (GetParam() + kBlock - 1) / kBlock;
+    EXPECT_EQ(fits(), 70 - 2 * (13 + b) - 3 > 16) << b << " blocks";
+    cancel(changes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FreeSpaceStagedTest, testing::Values(12 * kBlock, 12 * kBlock + 1, 4 * kBlock));
+
 struct BootRow {
     const char* name;
     const char* target;  // below the scratch directory
