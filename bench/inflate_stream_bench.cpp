@@ -1,11 +1,17 @@
-// InflateStream against a plain zlib inflate loop over the same 64 MiB, and
-// what the fixed 4096-byte steps cost against larger ones.
+// InflateStream against a plain zlib (and, where built in, ISA-L) inflate
+// loop over the same 64 MiB, and what the fixed 4096-byte steps cost against
+// larger ones. The InflateStream benchmarks take the backend as their last
+// argument: 0 zlib, 1 ISA-L.
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>
+#ifdef INSTALLER_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
+#endif
 
 #include <cstdint>
 #include <istream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,6 +86,54 @@ void PlainInflate(benchmark::State& state) {
 }
 BENCHMARK(PlainInflate)->Arg(4096)->Arg(16384)->Arg(65536)->Unit(benchmark::kMillisecond);
 
+#ifdef INSTALLER_HAVE_ISAL
+// Plain ISA-L: input and output in steps of the given size.
+void PlainIsalInflate(benchmark::State& state) {
+    const std::string& input = compressed();
+    const auto step = static_cast<std::size_t>(state.range(0));
+    std::vector<unsigned char> output(step);
+    auto isal = std::make_unique<inflate_state>();
+    for (auto _ : state) {
+        isal_inflate_init(isal.get());
+        isal->crc_flag = ISAL_ZLIB;
+        std::size_t offset = 0;
+        std::size_t total = 0;
+        while (isal->block_state != ISAL_BLOCK_FINISH) {
+            if (isal->avail_in == 0 && offset < input.size()) {
+                const std::size_t n = std::min(step, input.size() - offset);
+                isal->next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(input.data() + offset));
+                isal->avail_in = static_cast<std::uint32_t>(n);
+                offset += n;
+            }
+            isal->next_out = output.data();
+            isal->avail_out = static_cast<std::uint32_t>(step);
+            if (isal_inflate(isal.get()) != ISAL_DECOMP_OK) break;
+            total += step - isal->avail_out;
+        }
+        if (total != DataSize) state.SkipWithError("short inflate");
+        benchmark::DoNotOptimize(output.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * DataSize));
+}
+BENCHMARK(PlainIsalInflate)->Arg(4096)->Arg(16384)->Arg(65536)->Unit(benchmark::kMillisecond);
+#endif
+
+InflateBackend backendArgument(const benchmark::State& state, int index) {
+    return state.range(index) == 1 ? InflateBackend::Isal : InflateBackend::Zlib;
+}
+
+// Every backend the build carries as the last argument.
+void backendArguments(benchmark::internal::Benchmark* bench, std::vector<std::int64_t> first) {
+    for (const std::int64_t backend : {0, 1}) {
+        if (!hasInflateBackend(backend == 1 ? InflateBackend::Isal : InflateBackend::Zlib)) continue;
+        if (first.empty()) {
+            bench->Arg(backend);
+            continue;
+        }
+        for (const std::int64_t value : first) bench->Args({value, backend});
+    }
+}
+
 // InflateStream with reads of the given size (its own steps stay 4096).
 void StreamInflate(benchmark::State& state) {
     const std::string& input = compressed();
@@ -87,7 +141,7 @@ void StreamInflate(benchmark::State& state) {
     for (auto _ : state) {
         bench::MemorySource memory(input);
         std::istream source(&memory);
-        InflateStream in(source);
+        InflateStream in(source, backendArgument(state, 1));
         std::size_t total = 0;
         while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
             total += static_cast<std::size_t>(in.gcount());
@@ -96,7 +150,9 @@ void StreamInflate(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * DataSize));
 }
-BENCHMARK(StreamInflate)->Arg(30)->Arg(4096)->Arg(65536)->Unit(benchmark::kMillisecond);
+BENCHMARK(StreamInflate)
+    ->Apply([](auto* bench) { backendArguments(bench, {30, 4096, 65536}); })
+    ->Unit(benchmark::kMillisecond);
 
 // Skipping every byte with seekg, as the installer does for files it leaves.
 void StreamSkip(benchmark::State& state) {
@@ -104,12 +160,12 @@ void StreamSkip(benchmark::State& state) {
     for (auto _ : state) {
         bench::MemorySource memory(input);
         std::istream source(&memory);
-        InflateStream in(source);
+        InflateStream in(source, backendArgument(state, 0));
         if (!in.seekg(static_cast<std::streamoff>(DataSize), std::ios::cur)) state.SkipWithError("short skip");
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * DataSize));
 }
-BENCHMARK(StreamSkip)->Unit(benchmark::kMillisecond);
+BENCHMARK(StreamSkip)->Apply([](auto* bench) { backendArguments(bench, {}); })->Unit(benchmark::kMillisecond);
 
 // The install path: the archive part of a hashed package, inflated.
 void PackageInflate(benchmark::State& state) {
@@ -121,7 +177,7 @@ void PackageInflate(benchmark::State& state) {
         PackageFile file(source, true);
         file.want(PartFileArchive);
         file.nextPart();
-        InflateStream in(file);
+        InflateStream in(file, backendArgument(state, 0));
         std::size_t total = 0;
         while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
             total += static_cast<std::size_t>(in.gcount());
@@ -129,6 +185,6 @@ void PackageInflate(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * DataSize));
 }
-BENCHMARK(PackageInflate)->Unit(benchmark::kMillisecond);
+BENCHMARK(PackageInflate)->Apply([](auto* bench) { backendArguments(bench, {}); })->Unit(benchmark::kMillisecond);
 
 }  // namespace

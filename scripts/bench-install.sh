@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # Whole-install benchmark: how long the installer takes to install a package
-# of about 64 MiB in 2,000 files, side by side with
-#   - install_floor (bench/install_floor.cpp): only inflates the same archive
-#     through the installer's InflateStream and writes the same files, staged
-#     in temporary files and renamed into place (and a second row writing
-#     them in place, with no rename);
+# of about 64 MiB in 2,000 files, built once inflating with ISA-L and once
+# with zlib, side by side with
+#   - install_floor (bench/install_floor.cpp) of the same build: only
+#     inflates the same archive through the installer's InflateStream and
+#     writes the same files, staged in temporary files and renamed into place
+#     (and a second row writing them in place, with no rename);
 #   - dpkg --root --force-unsafe-io installing the same files as a .deb made
 #     with dpkg-deb -Zgzip;
-# and the installer's peak memory for that package, one four times smaller
-# (16 MiB in 500 files) and one with a quarter of the bytes in as many files
-# (16 MiB in 2,000 files).
+# the system calls of one run of each (strace -c); and the installer's peak
+# memory for that package, one four times smaller (16 MiB in 500 files) and
+# one with a quarter of the bytes in as many files (16 MiB in 2,000 files).
 #
-#   scripts/bench-install.sh [--runs N] [--warmup N] [--out DIR]
+#   scripts/bench-install.sh [--runs N] [--warmup N] [--out DIR] [--perf]
+#
+# --perf also records where the installer's time goes (perf record at 20 kHz
+# over five upgrade runs of each build) and writes the top of the profiles to
+# the results.
 #
 # Every timed run gets a fresh root on a freshly mounted tmpfs (hyperfine
 # --prepare), so the root disk's journal-less create-after-delete slowdown
@@ -22,8 +27,8 @@
 #
 # Needs root (the installer enters its root with chroot, and the roots are
 # tmpfs mounts). Builds installer, vpa and install_floor in build-bench/
-# (Release); results go to build-bench/bench-install/ unless --out says
-# otherwise.
+# (Release, ISA-L) and build-bench-zlib/ (Release, zlib); results go to
+# build-bench/bench-install/ unless --out says otherwise.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -31,12 +36,14 @@ repo=$PWD
 runs=15
 warmup=2
 out=$repo/build-bench/bench-install
+profile=no
 while (($#)); do
     case $1 in
         --runs) runs=$2; shift 2 ;;
         --warmup) warmup=$2; shift 2 ;;
         --out) out=$2; shift 2 ;;
-        *) echo "usage: scripts/bench-install.sh [--runs N] [--warmup N] [--out DIR]" >&2; exit 2 ;;
+        --perf) profile=yes; shift ;;
+        *) echo "usage: scripts/bench-install.sh [--runs N] [--warmup N] [--out DIR] [--perf]" >&2; exit 2 ;;
     esac
 done
 case $out in /*) ;; *) out=$repo/$out ;; esac
@@ -52,6 +59,8 @@ say "Checking tools"
 scripts/setup.sh
 need=()
 command -v hyperfine >/dev/null || need+=(hyperfine)
+command -v strace >/dev/null || need+=(strace)
+if [[ $profile == yes ]] && ! command -v perf >/dev/null; then need+=(linux-perf); fi
 command -v python3 >/dev/null || need+=(python3)
 [[ -x /usr/bin/time ]] || need+=(time)
 if ((${#need[@]})); then
@@ -59,12 +68,18 @@ if ((${#need[@]})); then
     DEBIAN_FRONTEND=noninteractive apt-get install -y "${need[@]}"
 fi
 
-say "Building installer, vpa and install_floor in build-bench/ (Release)"
-cmake -S . -B build-bench -G Ninja -DINSTALLER_BENCH=ON -DCMAKE_BUILD_TYPE=Release -DINSTALLER_TESTS=OFF >/dev/null
+say "Building installer, vpa and install_floor in build-bench/ (ISA-L) and build-bench-zlib/ (zlib), Release"
+cmake -S . -B build-bench -G Ninja -DINSTALLER_BENCH=ON -DCMAKE_BUILD_TYPE=Release -DINSTALLER_TESTS=OFF \
+    -DINSTALLER_INFLATE=isal >/dev/null
 cmake --build build-bench -j2 --target installer vpa install_floor
+cmake -S . -B build-bench-zlib -G Ninja -DINSTALLER_BENCH=ON -DCMAKE_BUILD_TYPE=Release -DINSTALLER_TESTS=OFF \
+    -DINSTALLER_INFLATE=zlib >/dev/null
+cmake --build build-bench-zlib -j2 --target installer install_floor
 installer=$repo/build-bench/installer
 vpa=$repo/build-bench/vpa
 floor=$repo/build-bench/bench/install_floor
+installer_zlib=$repo/build-bench-zlib/installer
+floor_zlib=$repo/build-bench-zlib/bench/install_floor
 
 # The router's environment, not the caller's, decides these.
 unset arch bootimage
@@ -207,6 +222,8 @@ cmd_upgrade="$installer -r $root"
 cmd_stream="$installer -r $root - <$in/full.vpa"
 cmd_floor="$floor $in/full.vpa $root/flash"
 cmd_direct="$floor --direct $in/full.vpa $root/flash"
+cmd_upgrade_zlib="$installer_zlib -r $root"
+cmd_floor_zlib="$floor_zlib $in/full.vpa $root/flash"
 cmd_dpkg="dpkg --root=$root --force-unsafe-io -i $in/full.deb"
 
 say "Checking that every command installs the same files"
@@ -225,6 +242,8 @@ check upgrade "$cmd_upgrade"
 check stream "$cmd_stream"
 check floor "$cmd_floor"
 check floor "$cmd_direct"
+check upgrade "$cmd_upgrade_zlib"
+check floor "$cmd_floor_zlib"
 check dpkg "$cmd_dpkg"
 
 say "Timing ($warmup warmup runs, $runs runs each; load before: $(cut -d' ' -f1-3 /proc/loadavg))"
@@ -234,25 +253,61 @@ hyperfine --warmup "$warmup" --runs "$runs" --export-json "$out/times.json" --ex
     -n "a2: installer (stream mode)" --prepare "$reset stream" "$cmd_stream" \
     -n "b: install_floor (staged, renamed)" --prepare "$reset floor" "$cmd_floor" \
     -n "b2: install_floor --direct" --prepare "$reset floor" "$cmd_direct" \
+    -n "z: installer, zlib (upgrade run)" --prepare "$reset upgrade" "$cmd_upgrade_zlib" \
+    -n "zb: install_floor, zlib (staged, renamed)" --prepare "$reset floor" "$cmd_floor_zlib" \
     -n "c: dpkg --root --force-unsafe-io -i" --prepare "$reset dpkg" "$cmd_dpkg"
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
+say "System calls of one run each (strace -f -c)"
+syscalls() {
+    local mode=$1 name=$2
+    shift 2
+    "$reset" "$mode"
+    strace -f -c -o "$out/syscalls-$name.txt" sh -c "$*" >/dev/null
+    printf '%-14s %6s calls\n' "$name" "$(awk '$NF == "total" {print $4}' "$out/syscalls-$name.txt")"
+}
+syscalls upgrade installer "$cmd_upgrade"
+syscalls floor floor "$cmd_floor"
+
+if [[ $profile == yes ]]; then
+    say "Profiles of the upgrade run (perf record -F 20000 -g, five runs each)"
+    for build in isal zlib; do
+        program=$installer
+        [[ $build == zlib ]] && program=$installer_zlib
+        data=$work/perf-$build.data
+        for n in 1 2 3 4 5; do
+            "$reset" upgrade
+            perf record -q -F 20000 -g -o "$data.$n" -- "$program" -r "$root" >/dev/null 2>&1
+        done
+        for n in 1 2 3 4 5; do
+            perf report -i "$data.$n" --stdio --no-children --sort symbol --percent-limit 0.5 2>/dev/null |
+                grep -E '^ +[0-9.]+%' | sed 's/^ *//'
+        done | awk '{p = $1; sub(/%/, "", p); $1 = ""; sum[$0] += p} END {for (s in sum) printf "%6.2f%% %s\n", sum[s] / 5, s}' |
+            sort -rn | head -n 30 >"$out/profile-$build.txt"
+        echo "-- $build (mean share of samples over five runs):"
+        head -n 15 "$out/profile-$build.txt"
+    done
+fi
+
 say "Peak memory of the installer (/usr/bin/time -v, 3 runs each, KiB)"
 peak() {
-    local mode=$1 name=$2 report=$work/time.txt
+    local mode=$1 name=$2 report=$work/time.txt program=$installer
+    [[ $3 == zlib ]] && program=$installer_zlib
     "$reset" "$mode" "$name"
     if [[ $mode == upgrade ]]; then
-        /usr/bin/time -v -o "$report" "$installer" -r "$root" >/dev/null
+        /usr/bin/time -v -o "$report" "$program" -r "$root" >/dev/null
     else
-        /usr/bin/time -v -o "$report" "$installer" -r "$root" - <"$in/$name.vpa" >/dev/null
+        /usr/bin/time -v -o "$report" "$program" -r "$root" - <"$in/$name.vpa" >/dev/null
     fi
     sed -n 's/.*Maximum resident set size (kbytes): //p' "$report"
 }
 : >"$out/peak.txt"
-for mode in upgrade stream; do
-    for name in full quarter files2000; do
-        values=$(for _ in 1 2 3; do peak "$mode" "$name"; done | tr '\n' ' ')
-        printf '%-8s %-8s %s\n' "$mode" "$name" "$values" | tee -a "$out/peak.txt"
+for build in isal zlib; do
+    for mode in upgrade stream; do
+        for name in full quarter files2000; do
+            values=$(for _ in 1 2 3; do peak "$mode" "$name" "$build"; done | tr '\n' ' ')
+            printf '%-5s %-8s %-10s %s\n' "$build" "$mode" "$name" "$values" | tee -a "$out/peak.txt"
+        done
     done
 done
 
@@ -280,11 +335,13 @@ def cpu_ratio(x, y):
 
 print()
 print("ratio (wall, mean ± sd; CPU = user + system)")
-for x, y, target in (("a", "b", "target: at most 1.25"), ("a", "b2", "floor without renames"),
-                     ("a", "c", "target: below 1"), ("a2", "b", "stream mode"), ("a2", "c", "stream mode")):
+for x, y, target in (("a", "b", "ISA-L, target: at most 1.2"), ("a", "b2", "ISA-L, floor without renames"),
+                     ("a", "c", "ISA-L, target: at most 0.5"), ("a2", "b", "ISA-L, stream mode"),
+                     ("a2", "c", "ISA-L, stream mode"), ("z", "zb", "zlib, target: at most 1.2"),
+                     ("b", "zb", "the floors: ISA-L against zlib")):
     print("%s/%s = %s, CPU %s  (%s)" % (x, y, ratio(x, y), cpu_ratio(x, y), target))
 print()
-print("peak RSS (KiB), mode, package (full: 64 MiB in 2000 files, quarter: 16 MiB in 500,")
+print("peak RSS (KiB), backend, mode, package (full: 64 MiB in 2000 files, quarter: 16 MiB in 500,")
 print("files2000: 16 MiB in 2000), three runs:")
 for line in open(sys.argv[2]):
     print("  " + line.rstrip())
