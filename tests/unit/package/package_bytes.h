@@ -1,14 +1,19 @@
 #pragma once
-// Byte strings of small package files for the stream and reader tests.
+// Byte strings of small package files for the stream and reader tests, and
+// the signature checks of a whole image.
 
 #include <openssl/sha.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "package/package_format.h"
+#include "package/package_stream.h"
+#include "planning/package_record.h"
 
 namespace velmora::test {
 
@@ -72,6 +77,18 @@ inline std::string dependencyData(const std::vector<Entry>& entries) {
     return data;
 }
 
+// A dependency list as text, "name min max priority;" per entry.
+inline std::string listText(const std::vector<Dependency>& list) {
+    std::string text;
+    for (const Dependency& d : list) {
+        char numbers[40];
+        std::snprintf(numbers, sizeof numbers, " %x %x %d;", static_cast<unsigned>(d.min), static_cast<unsigned>(d.max),
+                      static_cast<int>(d.priority));
+        text += d.name + numbers;
+    }
+    return text;
+}
+
 inline std::string sha1Of(std::string_view bytes) {
     unsigned char out[SHA_DIGEST_LENGTH];
     SHA1(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out);
@@ -80,6 +97,21 @@ inline std::string sha1Of(std::string_view bytes) {
 
 inline std::string digestText(const std::uint8_t* digest) {
     return std::string(reinterpret_cast<const char*>(digest), 20);
+}
+
+// Each signature part of the image, read through a hashing package file:
+// with verify the installer's whole check against its built-in key,
+// otherwise the digest field alone.
+inline std::vector<bool> signatureChecks(const std::string& image, bool verify) {
+    std::istringstream in(image);
+    PackageFile file(in, true);
+    file.want(PartSignature);
+    std::vector<bool> results;
+    std::uint8_t signature[SignatureSize];
+    while (file.nextPart() == PartSignature) {
+        results.push_back(verify ? file.verifySignature() : file.packageBuffer().readSignature(signature));
+    }
+    return results;
 }
 
 }  // namespace velmora::test

@@ -23,6 +23,16 @@ private:
     std::string bytes_;
 };
 
+// A package file over the given bytes, wanting the given parts.
+struct Opened {
+    Opened(std::string bytes, bool hashing, std::initializer_list<std::uint32_t> wanted, std::streambuf* copy = nullptr)
+        : source(std::move(bytes)), file(source, hashing, copy) {
+        for (std::uint32_t type : wanted) file.want(type);
+    }
+    std::istringstream source;
+    PackageFile file;
+};
+
 std::string readAll(PackageFile& file) {
     std::string data(file.partRemaining(), '\0');
     file.read(data.data(), static_cast<std::streamsize>(data.size()));
@@ -30,139 +40,119 @@ std::string readAll(PackageFile& file) {
     return data;
 }
 
-struct MagicRow {
+std::string lastDigest(PackageFile& file) { return digestText(file.packageBuffer().lastDigest()); }
+
+struct FileHeaderRow {
     const char* name;
-    std::string header;
+    std::string bytes;
     bool good;
     bool overlay;
+    std::uint32_t magic;
+    std::uint32_t totalLength;
+    std::int32_t firstPart;
 };
 
-void PrintTo(const MagicRow& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const FileHeaderRow& row, std::ostream* out) { *out << row.name; }
 
-class PackageMagicTest : public ::testing::TestWithParam<MagicRow> {};
+class FileHeaderTest : public ::testing::TestWithParam<FileHeaderRow> {};
 
-TEST_P(PackageMagicTest, DecidesWhetherTheStreamIsAPackage) {
-    const MagicRow& row = GetParam();
-    std::istringstream in(row.header + part(PartHeader, headerData("a", 1)));
-    PackageFile file(in, true);
-    EXPECT_EQ(file.bad(), !row.good);
-    EXPECT_EQ(file.isOverlay(), row.overlay);
-    file.want(PartHeader);
-    EXPECT_EQ(file.nextPart(), row.good ? PartHeader : -1);
+TEST_P(FileHeaderTest, DecidesWhetherTheStreamIsAPackage) {
+    const FileHeaderRow& row = GetParam();
+    Opened o(row.bytes, true, {PartHeader});
+    EXPECT_EQ(o.file.bad(), !row.good);
+    EXPECT_EQ(o.file.isOverlay(), row.overlay);
+    EXPECT_EQ(o.file.magic(), row.magic);
+    EXPECT_EQ(o.file.totalLength(), row.totalLength);
+    EXPECT_EQ(o.file.nextPart(), row.firstPart);
+    EXPECT_EQ(o.file.currentType(), row.firstPart);
+    EXPECT_EQ(o.file.fail(), row.firstPart < 0);
+    EXPECT_EQ(o.file.eof(), row.good && row.firstPart < 0);
 }
+
+const std::string headerPartBytes = part(PartHeader, headerData("a", 1));
 
 INSTANTIATE_TEST_SUITE_P(
-    Magics, PackageMagicTest,
-    ::testing::Values(MagicRow{"package", std::string("\x1E\xF1\xD0\xBA", 4) + le32(38), true, false},
-                      MagicRow{"packageBigEndian", std::string("\xBA\xD0\xF1\x1E", 4) + le32(38), false, false},
-                      MagicRow{"overlay", std::string("\xFB\x0F\x10\xA1", 4) + le32(38), true, true},
-                      MagicRow{"overlayBigEndian", std::string("\xA1\x10\x0F\xFB", 4) + le32(38), false, false}),
+    Magics, FileHeaderTest,
+    ::testing::Values(
+        FileHeaderRow{"package", std::string("\x1E\xF1\xD0\xBA", 4) + le32(38) + headerPartBytes, true, false,
+                      0xBAD0F11E, 46, PartHeader},
+        FileHeaderRow{"packageBigEndian", std::string("\xBA\xD0\xF1\x1E", 4) + le32(38) + headerPartBytes, false,
+                      false, 0x1EF1D0BA, 46, -1},
+        FileHeaderRow{"overlay", std::string("\xFB\x0F\x10\xA1", 4) + le32(38) + headerPartBytes, true, true,
+                      0xA1100FFB, 46, PartHeader},
+        FileHeaderRow{"overlayBigEndian", std::string("\xA1\x10\x0F\xFB", 4) + le32(38) + headerPartBytes, false,
+                      false, 0xFB0F10A1, 46, -1},
+        FileHeaderRow{"headerOnly", packageFile({}), true, false, PackageMagic, 8, -1},
+        // Shorter than a file header: no magic, and the length stays 0.
+        FileHeaderRow{"cutFileHeader", std::string("\x1E\xF1\xD0", 3), false, false, 0xFFFFFFFF, 0, -1}),
     [](const auto& info) { return info.param.name; });
 
-TEST(PackageFileTest, ShortFileHeaderLeavesLengthZero) {
-    std::istringstream in(std::string("\x1E\xF1\xD0", 3));
-    PackageFile file(in, true);
-    EXPECT_TRUE(file.bad());
-    EXPECT_EQ(file.magic(), 0xFFFFFFFFu);
-    EXPECT_EQ(file.totalLength(), 0u);
-}
-
-TEST(PackageFileTest, HeaderOnlyFileHasNoParts) {
-    std::istringstream in(packageFile({}));
-    PackageFile file(in, true);
-    file.want(PartHeader);
-    EXPECT_TRUE(file.good());
-    EXPECT_EQ(file.totalLength(), 8u);
-    EXPECT_EQ(file.nextPart(), -1);
-    EXPECT_EQ(file.currentType(), -1);
-    EXPECT_TRUE(file.eof());
-    EXPECT_TRUE(file.fail());
-}
-
 TEST(PackageFileTest, PartHeaderCutShortEndsTheParts) {
-    std::string bytes = packageFile({part(PartHeader, "abc")}) + std::string("\x09\x00\x44", 3);
-    std::istringstream in(bytes);
-    PackageFile file(in, true);
-    file.want(PartHeader);
-    file.want(PartSignature);
-    EXPECT_EQ(file.nextPart(), PartHeader);
-    EXPECT_EQ(file.nextPart(), -1);
-    EXPECT_TRUE(file.fail());
+    const std::string cutPartHeader("\x09\x00\x44", 3);
+    Opened o(packageFile({part(PartHeader, "abc")}) + cutPartHeader, true, {PartHeader, PartSignature});
+    EXPECT_EQ(o.file.nextPart(), PartHeader);
+    EXPECT_EQ(o.file.nextPart(), -1);
+    EXPECT_TRUE(o.file.fail());
 }
 
 TEST(PackageFileTest, UnwantedPartsAreSkippedButHashed) {
     const std::string text = part(PartText24, "leading text");
     const std::string header = part(PartHeader, headerData("pkg", 1));
     const std::string signature = part(PartSignature, std::string(68, 's'));
-    std::istringstream in(packageFile({text, header, signature}));
-    PackageFile file(in, true);
-    file.want(PartHeader);
-
-    EXPECT_EQ(file.nextPart(), PartHeader);
+    Opened o(packageFile({text, header, signature}), true, {PartHeader});
+    EXPECT_EQ(o.file.nextPart(), PartHeader);
     // The digest taken before the header part closes the leading bytes.
-    EXPECT_EQ(digestText(file.packageBuffer().lastDigest()), sha1Of(text));
-    EXPECT_EQ(file.partStart(), 8u + text.size() + 6u);
-    EXPECT_EQ(file.nextPart(), -1);
-    EXPECT_EQ(digestText(file.packageBuffer().lastDigest()), sha1Of(header + signature));
+    EXPECT_EQ(lastDigest(o.file), sha1Of(text));
+    EXPECT_EQ(o.file.partStart(), 8u + text.size() + 6u);
+    EXPECT_EQ(o.file.nextPart(), -1);
+    EXPECT_EQ(lastDigest(o.file), sha1Of(header + signature));
 }
 
 TEST(PackageFileTest, ShortReadSetsFailureThatStopsLaterParts) {
-    std::istringstream in(packageFile({part(PartHeader, "abcd"), part(PartNote, "note")}));
-    PackageFile file(in, true);
-    file.want(PartHeader);
-    file.want(PartNote);
-    ASSERT_EQ(file.nextPart(), PartHeader);
+    Opened o(packageFile({part(PartHeader, "abcd"), part(PartNote, "note")}), true, {PartHeader, PartNote});
+    ASSERT_EQ(o.file.nextPart(), PartHeader);
     char buffer[10];
-    file.read(buffer, sizeof buffer);
-    EXPECT_EQ(file.gcount(), 4);
-    EXPECT_TRUE(file.eof());
-    EXPECT_TRUE(file.fail());
+    o.file.read(buffer, sizeof buffer);
+    EXPECT_EQ(o.file.gcount(), 4);
+    EXPECT_TRUE(o.file.eof());
+    EXPECT_TRUE(o.file.fail());
     EXPECT_EQ(std::string(buffer, 4), "abcd");
-    EXPECT_EQ(file.nextPart(), -1);
+    EXPECT_EQ(o.file.nextPart(), -1);
 }
 
 // A size claim past 2 GiB does not fit std::streamsize on a 32-bit target;
 // the bytes that are there must still be readable.
 TEST(PackageFileTest, GiantSizeClaimStillGivesTheBytesThere) {
-    std::istringstream in(packageFile({partClaiming(PartHeader, 0xFFFFFFF0, "abcd")}));
-    PackageFile file(in, false);
-    file.want(PartHeader);
-    ASSERT_EQ(file.nextPart(), PartHeader);
-    EXPECT_EQ(file.rdbuf()->in_avail(), 4);
+    Opened o(packageFile({partClaiming(PartHeader, 0xFFFFFFF0, "abcd")}), false, {PartHeader});
+    ASSERT_EQ(o.file.nextPart(), PartHeader);
+    EXPECT_EQ(o.file.rdbuf()->in_avail(), 4);
     char buffer[10];
-    file.read(buffer, sizeof buffer);
-    ASSERT_EQ(file.gcount(), 4);
+    o.file.read(buffer, sizeof buffer);
+    ASSERT_EQ(o.file.gcount(), 4);
     EXPECT_EQ(std::string(buffer, 4), "abcd");
-    EXPECT_EQ(file.partRemaining(), 0xFFFFFFF0u - 4u);
+    EXPECT_EQ(o.file.partRemaining(), 0xFFFFFFF0u - 4u);
 }
 
 TEST(PackageFileTest, SingleByteReadsStopAtThePartEnd) {
-    std::istringstream in(packageFile({part(PartHeader, "xy"), part(PartNote, "z")}));
-    PackageFile file(in, true);
-    file.want(PartHeader);
-    file.want(PartNote);
-    ASSERT_EQ(file.nextPart(), PartHeader);
-    EXPECT_EQ(file.get(), 'x');
-    EXPECT_EQ(file.peek(), 'y');
-    EXPECT_EQ(file.get(), 'y');
-    EXPECT_EQ(file.get(), std::char_traits<char>::eof());
-    EXPECT_TRUE(file.eof());
+    Opened o(packageFile({part(PartHeader, "xy"), part(PartNote, "z")}), true, {PartHeader, PartNote});
+    ASSERT_EQ(o.file.nextPart(), PartHeader);
+    EXPECT_EQ(o.file.get(), 'x');
+    EXPECT_EQ(o.file.peek(), 'y');
+    EXPECT_EQ(o.file.get(), 'y');
+    EXPECT_EQ(o.file.get(), std::char_traits<char>::eof());
+    EXPECT_TRUE(o.file.eof());
     // End of file alone (a get at the end) does not end the parts.
-    file.clear(std::ios::eofbit);
-    EXPECT_EQ(file.nextPart(), PartNote);
-    EXPECT_EQ(file.get(), 'z');
+    o.file.clear(std::ios::eofbit);
+    EXPECT_EQ(o.file.nextPart(), PartNote);
+    EXPECT_EQ(o.file.get(), 'z');
 }
 
 TEST(PackageFileTest, PutBackIsNotHashedOrCopiedTwice) {
-    const std::string data = "0123456789abcdef";
-    const std::string header = part(PartHeader, data);
-    const std::string bytes = packageFile({header});
-    std::istringstream in(bytes);
+    const std::string header = part(PartHeader, "0123456789abcdef");
     std::stringbuf copy;
-    PackageFile file(in, true, &copy);
-    file.want(PartHeader);
+    Opened o(packageFile({header}), true, {PartHeader}, &copy);
+    PackageFile& file = o.file;
     ASSERT_EQ(file.nextPart(), PartHeader);
-
     EXPECT_EQ(file.get(), '0');
     EXPECT_TRUE(file.unget());
     char chunk[5];
@@ -174,29 +164,24 @@ TEST(PackageFileTest, PutBackIsNotHashedOrCopiedTwice) {
     EXPECT_EQ(file.get(), '5');
     EXPECT_TRUE(file.unget());
     EXPECT_EQ(readAll(file), "56789abcdef");
-
     EXPECT_EQ(file.nextPart(), -1);
-    EXPECT_EQ(digestText(file.packageBuffer().lastDigest()), sha1Of(header));
-    EXPECT_EQ(copy.str(), bytes);
+    EXPECT_EQ(lastDigest(file), sha1Of(header));
+    EXPECT_EQ(copy.str(), packageFile({header}));
 }
 
 TEST(PackageFileTest, PutBackAtPartStartFails) {
-    std::istringstream in(packageFile({part(PartText24, "ab"), part(PartHeader, "cd")}));
-    PackageFile file(in, true);
-    file.want(PartHeader);
-    ASSERT_EQ(file.nextPart(), PartHeader);
-    EXPECT_FALSE(file.unget());
-    EXPECT_TRUE(file.bad());
+    Opened o(packageFile({part(PartText24, "ab"), part(PartHeader, "cd")}), true, {PartHeader});
+    ASSERT_EQ(o.file.nextPart(), PartHeader);
+    EXPECT_FALSE(o.file.unget());
+    EXPECT_TRUE(o.file.bad());
 }
 
 TEST(PackageFileTest, HashedSeekGoesForwardOnly) {
     const std::string header = part(PartHeader, "0123456789");
-    std::istringstream in(packageFile({header}));
     std::stringbuf copy;
-    PackageFile file(in, true, &copy);
-    file.want(PartHeader);
+    Opened o(packageFile({header}), true, {PartHeader}, &copy);
+    PackageFile& file = o.file;
     ASSERT_EQ(file.nextPart(), PartHeader);
-
     ASSERT_TRUE(file.seekg(3, std::ios::cur));
     EXPECT_EQ(file.tellg(), 3);
     EXPECT_EQ(file.get(), '3');
@@ -209,67 +194,54 @@ TEST(PackageFileTest, HashedSeekGoesForwardOnly) {
     file.clear();
     EXPECT_EQ(file.nextPart(), -1);
     // Bytes passed over by the seeks were fed too.
-    EXPECT_EQ(digestText(file.packageBuffer().lastDigest()), sha1Of(header));
-}
+    EXPECT_EQ(lastDigest(file), sha1Of(header));
 
-TEST(PackageFileTest, HashedSeekPastTheSourceEndFails) {
-    std::string bytes = packageFile({part(PartHeader, "0123456789")});
-    bytes.resize(bytes.size() - 4);
-    std::istringstream in(bytes);
-    PackageFile file(in, true);
-    file.want(PartHeader);
-    ASSERT_EQ(file.nextPart(), PartHeader);
-    EXPECT_FALSE(file.seekg(8));
+    std::string cut = packageFile({header});
+    cut.resize(cut.size() - 4);
+    Opened past(cut, true, {PartHeader});
+    ASSERT_EQ(past.file.nextPart(), PartHeader);
+    EXPECT_FALSE(past.file.seekg(8)) << "past the end of the source";
 }
 
 TEST(PackageFileTest, UnhashedSeekMovesTheSourceBothWays) {
-    const std::string bytes = packageFile({part(PartText24, "skipped"), part(PartHeader, "0123456789")});
-    std::istringstream in(bytes);
-    PackageFile file(in, false);
-    file.want(PartHeader);
-    ASSERT_EQ(file.nextPart(), PartHeader);
-    ASSERT_TRUE(file.seekg(7));
-    EXPECT_EQ(file.get(), '7');
-    ASSERT_TRUE(file.seekg(2));
-    EXPECT_EQ(file.get(), '2');
-    EXPECT_EQ(file.partStart() + file.tellg(), 8 + 13 + 6 + 3);
+    Opened o(packageFile({part(PartText24, "skipped"), part(PartHeader, "0123456789")}), false, {PartHeader});
+    ASSERT_EQ(o.file.nextPart(), PartHeader);
+    ASSERT_TRUE(o.file.seekg(7));
+    EXPECT_EQ(o.file.get(), '7');
+    ASSERT_TRUE(o.file.seekg(2));
+    EXPECT_EQ(o.file.get(), '2');
+    EXPECT_EQ(o.file.partStart() + o.file.tellg(), 8 + 13 + 6 + 3);
 }
 
 // Wanted-part walks must give the same parts whether skipping seeks the
-// source, reads it, or reads it because it cannot seek.
+// source, reads it, or reads it because it cannot seek; a source that ends
+// inside a skipped part ends the parts.
 TEST(PackageFileTest, SkippingWorksWithAndWithoutSeeking) {
     const std::string bytes = packageFile({part(50, std::string(40000, 'x')), part(PartHeader, "head"),
                                            part(PartFileArchive, std::string(20000, 'y')), part(PartNote, "tail")});
+    const std::string cut = bytes.substr(0, bytes.size() - 10000);
     for (bool hashing : {false, true}) {
         for (bool seekable : {false, true}) {
-            std::istringstream seekableSource(bytes);
-            PipeSource pipe(bytes);
-            std::istream pipeSource(&pipe);
-            PackageFile file(seekable ? static_cast<std::istream&>(seekableSource) : pipeSource, hashing);
-            file.want(PartHeader);
-            file.want(PartNote);
             SCOPED_TRACE(testing::Message() << "hashing " << hashing << " seekable " << seekable);
-            EXPECT_EQ(file.nextPart(), PartHeader);
-            EXPECT_EQ(file.get(), 'h');
-            EXPECT_EQ(file.nextPart(), PartNote);
-            EXPECT_EQ(readAll(file), "tail");
-            EXPECT_EQ(file.nextPart(), -1);
+            for (const std::string* source : {&bytes, &cut}) {
+                std::istringstream seekableSource(*source);
+                PipeSource pipe(*source);
+                std::istream pipeSource(&pipe);
+                PackageFile file(seekable ? static_cast<std::istream&>(seekableSource) : pipeSource, hashing);
+                file.want(PartHeader);
+                file.want(PartNote);
+                EXPECT_EQ(file.nextPart(), PartHeader);
+                EXPECT_EQ(file.get(), 'h');
+                if (source == &cut) {
+                    EXPECT_EQ(file.nextPart(), -1);
+                    EXPECT_TRUE(file.fail());
+                    continue;
+                }
+                EXPECT_EQ(file.nextPart(), PartNote);
+                EXPECT_EQ(readAll(file), "tail");
+                EXPECT_EQ(file.nextPart(), -1);
+            }
         }
-    }
-}
-
-TEST(PackageFileTest, SkippingPastTheSourceEndEndsTheParts) {
-    std::string bytes = packageFile({part(PartHeader, std::string(30000, 'x')), part(PartNote, "n")});
-    bytes.resize(8 + 6 + 20000);
-    for (bool hashing : {false, true}) {
-        PipeSource pipe(bytes);
-        std::istream source(&pipe);
-        PackageFile file(source, hashing);
-        file.want(PartHeader);
-        file.want(PartNote);
-        EXPECT_EQ(file.nextPart(), PartHeader);
-        EXPECT_EQ(file.nextPart(), -1);
-        EXPECT_TRUE(file.fail());
     }
 }
 
@@ -278,131 +250,93 @@ TEST(PackageFileTest, CopyOutputIsAnExactCopyOfTheBytesRead) {
         packageFile({part(PartBundleHeader, headerData("bundle", 1)), part(77, std::string(20000, 'q')),
                      part(PartHeader, headerData("member", 2)), part(PartFileArchive, std::string(5000, 'z')),
                      part(PartSignature, std::string(100, 's'))});
-    std::istringstream in(bytes);
     std::stringbuf copy;
-    PackageFile file(in, true, &copy);
-    file.want(PartHeader);
-    file.want(PartSignature);
-    ASSERT_EQ(file.nextPart(), PartHeader);
+    Opened o(bytes, true, {PartHeader, PartSignature}, &copy);
+    ASSERT_EQ(o.file.nextPart(), PartHeader);
     char some[7];
-    file.read(some, sizeof some);
-    ASSERT_EQ(file.nextPart(), PartSignature);
+    o.file.read(some, sizeof some);
+    ASSERT_EQ(o.file.nextPart(), PartSignature);
     std::uint8_t signature[68];
-    file.packageBuffer().readSignature(signature);
+    o.file.packageBuffer().readSignature(signature);
     EXPECT_EQ(copy.str(), bytes.substr(0, bytes.size() - 32));
-    EXPECT_EQ(file.nextPart(), -1);
+    EXPECT_EQ(o.file.nextPart(), -1);
     EXPECT_EQ(copy.str(), bytes);
 }
 
-// A signature part whose digest field holds the given digest.
-std::string signaturePart(const std::string& digest, std::size_t size = 68) {
-    std::string data = digest + std::string(48, 'r');
-    data.resize(size, 'p');
-    return part(PartSignature, data);
+std::string signatureHeader(std::size_t size = 68) {
+    return le16(PartSignature) + le32(static_cast<std::uint32_t>(size));
 }
 
-std::string signatureHeader(std::size_t size = 68) { return le16(PartSignature) + le32(static_cast<std::uint32_t>(size)); }
-
-struct Member {
-    std::string signedBytes;  // from its header part to its signature part header
-    std::string bytes;
-};
-
-Member member(const std::string& name, const std::string& archive) {
-    Member m;
-    m.signedBytes = part(PartHeader, headerData(name, 1)) + part(PartFileArchive, archive) + signatureHeader();
-    m.bytes = part(PartHeader, headerData(name, 1)) + part(PartFileArchive, archive) +
-              signaturePart(sha1Of(m.signedBytes));
-    return m;
-}
-
-// Reads the signature part of each member and returns which ones matched.
-std::vector<bool> checkMembers(const std::string& bytes) {
-    std::istringstream in(bytes);
-    PackageFile file(in, true);
-    file.want(PartSignature);
-    std::vector<bool> results;
-    while (file.nextPart() == PartSignature) {
-        std::uint8_t signature[68];
-        results.push_back(file.packageBuffer().readSignature(signature));
-    }
-    return results;
+// A package from its header part to its signature, whose digest field holds
+// the SHA-1 of the signed range; a signature part longer than 68 bytes is
+// padded.
+std::string member(const std::string& name, const std::string& archive, std::size_t signatureSize = 68) {
+    const std::string parts = part(PartHeader, headerData(name, 1)) + part(PartFileArchive, archive);
+    std::string signature = sha1Of(parts + signatureHeader(signatureSize)) + std::string(48, 'r');
+    signature.resize(signatureSize, 'p');
+    return parts + part(PartSignature, signature);
 }
 
 TEST(PackageSignatureTest, BundleMembersAreHashedIndependently) {
-    const Member first = member("first", std::string(3000, 'a'));
-    const Member second = member("second", std::string(70000, 'b'));
-    const std::string leading = part(PartBundleHeader, headerData("bundle", 1)) +
-                                part(PartDisabledMembers, dependencyData({{"second"}}));
-    std::string bytes;
-    bytes = packageFile({leading, first.bytes, second.bytes});
-    EXPECT_EQ(checkMembers(bytes), (std::vector<bool>{true, true}));
+    const std::string leading =
+        part(PartBundleHeader, headerData("bundle", 1)) + part(PartDisabledMembers, dependencyData({{"second"}}));
+    // The first signature is padded: the padding belongs to no signed range.
+    const std::string bytes =
+        packageFile({leading, member("first", std::string(3000, 'a'), 100), member("second", std::string(70000, 'b'))});
+    EXPECT_EQ(signatureChecks(bytes, false), (std::vector<bool>{true, true}));
 
     // A flipped byte in one member's archive spoils only that member.
     std::string damaged = bytes;
     damaged[8 + leading.size() + 6 + 32 + 6 + 100] ^= 0x01;
-    EXPECT_EQ(checkMembers(damaged), (std::vector<bool>{false, true}));
+    EXPECT_EQ(signatureChecks(damaged, false), (std::vector<bool>{false, true}));
 
     // The bundle's leading parts are outside every signed range.
     std::string otherLeading = bytes;
     otherLeading[8 + 6 + 3] ^= 0x01;
-    EXPECT_EQ(checkMembers(otherLeading), (std::vector<bool>{true, true}));
+    EXPECT_EQ(signatureChecks(otherLeading, false), (std::vector<bool>{true, true}));
 }
 
 TEST(PackageSignatureTest, SignatureDataIsCopiedButNotHashed) {
-    const std::string signedBytes = part(PartHeader, "h") + signatureHeader(100);
     const std::string trailer = part(66, "after");
-    const std::string bytes = packageFile({part(PartHeader, "h"), signaturePart(sha1Of(signedBytes), 100), trailer});
-    std::istringstream in(bytes);
+    const std::string bytes = packageFile({member("h", "", 100), trailer});
     std::stringbuf copy;
-    PackageFile file(in, true, &copy);
-    file.want(PartSignature);
-    ASSERT_EQ(file.nextPart(), PartSignature);
+    Opened o(bytes, true, {PartSignature}, &copy);
+    ASSERT_EQ(o.file.nextPart(), PartSignature);
     std::uint8_t signature[68];
-    EXPECT_TRUE(file.packageBuffer().readSignature(signature));
-    EXPECT_EQ(file.partRemaining(), 32u);
-    EXPECT_EQ(file.nextPart(), -1);
+    EXPECT_TRUE(o.file.packageBuffer().readSignature(signature));
+    EXPECT_EQ(o.file.partRemaining(), 32u);
+    EXPECT_EQ(o.file.nextPart(), -1);
     // The rest of the signature part is skipped like any unread data.
-    EXPECT_EQ(digestText(file.packageBuffer().lastDigest()), sha1Of(std::string(32, 'p') + trailer));
+    EXPECT_EQ(lastDigest(o.file), sha1Of(std::string(32, 'p') + trailer));
     EXPECT_EQ(copy.str(), bytes);
 }
 
 TEST(PackageSignatureTest, RefusesWhatCannotBeChecked) {
-    const std::string signedBytes = part(PartHeader, "h") + signatureHeader();
-    const std::string good = packageFile({part(PartHeader, "h"), signaturePart(sha1Of(signedBytes))});
-    {
-        std::istringstream in(good);
-        PackageFile file(in, false);
-        file.want(PartSignature);
-        ASSERT_EQ(file.nextPart(), PartSignature);
-        EXPECT_FALSE(file.verifySignature()) << "unhashed stream";
-    }
-    {
-        const std::string shortSignature =
-            packageFile({part(PartHeader, "h"), part(PartSignature, sha1Of(signedBytes) + std::string(47, 'r'))});
-        std::istringstream in(shortSignature);
-        PackageFile file(in, true);
-        file.want(PartSignature);
-        ASSERT_EQ(file.nextPart(), PartSignature);
-        EXPECT_FALSE(file.verifySignature()) << "67-byte signature";
-    }
-    {
-        std::string cut = good.substr(0, good.size() - 1);
-        std::istringstream in(cut);
-        PackageFile file(in, true);
-        file.want(PartSignature);
-        ASSERT_EQ(file.nextPart(), PartSignature);
-        EXPECT_FALSE(file.verifySignature()) << "source ends inside the signature";
-    }
-    {
-        std::string altered = good;
-        altered[8 + 6] ^= 0x20;
-        std::istringstream in(altered);
-        PackageFile file(in, true);
-        file.want(PartSignature);
-        ASSERT_EQ(file.nextPart(), PartSignature);
-        EXPECT_FALSE(file.verifySignature()) << "digest mismatch";
-        EXPECT_EQ(file.partRemaining(), 0u);
+    const std::string good = packageFile({member("h", "")});
+    std::string altered = good;
+    altered[8 + 6] ^= 0x20;
+    // Its digest matches, but 68 bytes would reach into the next part.
+    const std::string headerPart = part(PartHeader, headerData("h", 1));
+    const std::string short67 = packageFile({headerPart, part(PartSignature, sha1Of(headerPart + signatureHeader(67)) +
+                                                                               std::string(47, 'r')),
+                                             part(PartNote, "note")});
+    const struct {
+        const char* name;
+        std::string bytes;
+        bool hashing;
+        std::uint32_t remaining;  // of the signature part afterwards
+    } rows[] = {
+        {"unhashed stream", good, false, 68},
+        {"67-byte signature", short67, true, 67},
+        {"source ends inside the signature", good.substr(0, good.size() - 1), true, 1},
+        {"digest mismatch", altered, true, 0},
+    };
+    for (const auto& row : rows) {
+        Opened o(row.bytes, row.hashing, {PartSignature});
+        ASSERT_EQ(o.file.nextPart(), PartSignature) << row.name;
+        std::uint8_t signature[68];
+        EXPECT_FALSE(o.file.packageBuffer().readSignature(signature)) << row.name;
+        EXPECT_EQ(o.file.partRemaining(), row.remaining) << row.name;
     }
 }
 

@@ -3,8 +3,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -14,44 +13,15 @@
 #include "package/byte_order.h"
 #include "package/package_reader.h"
 #include "package/package_stream.h"
-#include "package/signature_signer.h"
-#include "package/signature_verifier.h"
+#include "../package/package_bytes.h"
 #include "package_builder.h"
+#include "support/dev_key.h"
 
 namespace velmora {
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/vpa-builder-XXXXXX";
-        if (::mkdtemp(name) != nullptr) path_ = name;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::string file = path_ + "/" + name;
-        std::ofstream(file, std::ios::binary) << bytes;
-        return file;
-    }
-
-private:
-    std::string path_;
-};
-
 const std::uint8_t* bytesAt(const std::string& image, std::size_t offset) {
     return reinterpret_cast<const std::uint8_t*>(image.data() + offset);
-}
-
-std::string sha1Of(const std::string& bytes, std::size_t from, std::size_t to) {
-    unsigned char out[SHA_DIGEST_LENGTH];
-    SHA1(bytesAt(bytes, from), to - from, out);
-    return std::string(reinterpret_cast<const char*>(out), sizeof out);
 }
 
 // A package with every metadata part the builder can write.
@@ -75,43 +45,33 @@ PackageRecipe fullRecipe() {
     return recipe;
 }
 
-std::unique_ptr<OfferedPackage> readBack(const TempDir& dir, const std::string& image) {
+// The image read back as an offered package file, as the installer reads
+// it; null when the reader refuses it.
+std::unique_ptr<OfferedPackage> readBack(const std::string& image) {
+    char path[] = "/tmp/vpa-builder-XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd < 0) return nullptr;
+    ::close(fd);
+    std::ofstream(path, std::ios::binary) << image;
     auto offered = std::make_unique<OfferedPackage>();
-    if (!readPackageFile(*offered, dir.write("package.vpa", image))) return nullptr;
-    return offered;
+    const bool read = readPackageFile(*offered, path);
+    std::remove(path);
+    return read ? std::move(offered) : nullptr;
 }
 
-void expectSameList(const std::vector<Dependency>& actual, const std::vector<Dependency>& expected) {
-    ASSERT_EQ(actual.size(), expected.size());
-    for (std::size_t i = 0; i < actual.size(); ++i) {
-        EXPECT_EQ(actual[i].name, expected[i].name);
-        EXPECT_EQ(actual[i].min, expected[i].min);
-        EXPECT_EQ(actual[i].max, expected[i].max);
-        EXPECT_EQ(actual[i].priority, expected[i].priority);
-    }
+std::vector<std::uint16_t> partTypes(const std::string& image) {
+    std::vector<std::uint16_t> types;
+    for (const PartLocation& part : locateParts(image)) types.push_back(part.type);
+    return types;
 }
 
-// Walks the image with the installer's package stream to each signature
-// part and checks its digest field against the range the stream hashed.
-std::vector<bool> streamDigestChecks(const std::string& image) {
-    std::istringstream source(image);
-    PackageFile file(source, true);
-    file.want(PartHeader);
-    file.want(PartSignature);
-    std::vector<bool> results;
-    while (file.nextPart() >= 0) {
-        if (file.currentType() != PartSignature) continue;
-        std::uint8_t signature[SignatureSize];
-        results.push_back(file.packageBuffer().readSignature(signature));
-    }
-    return results;
-}
+std::vector<bool> streamDigestChecks(const std::string& image) { return test::signatureChecks(image, false); }
+std::vector<bool> installerChecks(const std::string& image) { return test::signatureChecks(image, true); }
 
 TEST(PackageBuilder, MetadataReadsBackThroughTheInstallersReader) {
-    TempDir dir;
-    PackageRecipe recipe = fullRecipe();
-    std::string image = buildPackage(recipe);
-    auto offered = readBack(dir, image);
+    const PackageRecipe recipe = fullRecipe();
+    const std::string image = buildPackage(recipe);
+    auto offered = readBack(image);
     ASSERT_NE(offered, nullptr);
     EXPECT_EQ(offered->name, "stavel");
     EXPECT_EQ(offered->version, recipe.version);
@@ -121,9 +81,9 @@ TEST(PackageBuilder, MetadataReadsBackThroughTheInstallersReader) {
     EXPECT_EQ(offered->arch, "powerpc");
     EXPECT_EQ(offered->partText2, "two");
     EXPECT_EQ(offered->note, "a note");
-    expectSameList(offered->deps, recipe.deps);
-    expectSameList(offered->provides, recipe.provides);
-    expectSameList(offered->conflicts, recipe.conflicts);
+    EXPECT_EQ(test::listText(offered->deps), test::listText(recipe.deps));
+    EXPECT_EQ(test::listText(offered->provides), test::listText(recipe.provides));
+    EXPECT_EQ(test::listText(offered->conflicts), test::listText(recipe.conflicts));
     EXPECT_TRUE(offered->keepsImage);
     EXPECT_FALSE(offered->isBundle);
     EXPECT_FALSE(offered->overlay);
@@ -132,59 +92,40 @@ TEST(PackageBuilder, MetadataReadsBackThroughTheInstallersReader) {
     EXPECT_EQ(loadLe32(bytesAt(image, 4)), image.size() - 8);
 }
 
-TEST(PackageBuilder, PartsComeInTheOrderTheReaderLooksForThem) {
-    std::vector<std::uint16_t> types;
-    for (const PartLocation& part : locateParts(buildPackage(fullRecipe()))) types.push_back(part.type);
-    EXPECT_EQ(types, (std::vector<std::uint16_t>{1, 24, 16, 2, 23, 3, 19, 17, 21, 4, 9}));
-
+// The parts come in the order the reader looks for them; extra parts stand
+// before the type named, and the reader skips them.
+TEST(PackageBuilder, PartOrder) {
+    using Types = std::vector<std::uint16_t>;
+    EXPECT_EQ(partTypes(buildPackage(fullRecipe())), (Types{1, 24, 16, 2, 23, 3, 19, 17, 21, 4, 9}));
     PackageRecipe minimal;
     minimal.name = "bare";
-    types.clear();
-    for (const PartLocation& part : locateParts(buildPackage(minimal))) types.push_back(part.type);
-    EXPECT_EQ(types, (std::vector<std::uint16_t>{1, 4, 9}));
-}
+    EXPECT_EQ(partTypes(buildPackage(minimal)), (Types{1, 4, 9}));
 
-TEST(PackageBuilder, ExtraPartsStandBeforeTheNamedTypeAndAreSkippedByTheReader) {
-    TempDir dir;
     PackageRecipe recipe = fullRecipe();
     recipe.extraParts = {{77, "unknown", PartDependencies}, {78, "at the end"}, {79, "no such part", 1234}};
-    std::string image = buildPackage(recipe);
-    std::vector<std::uint16_t> types;
-    for (const PartLocation& part : locateParts(image)) types.push_back(part.type);
-    EXPECT_EQ(types, (std::vector<std::uint16_t>{1, 24, 16, 2, 23, 77, 3, 19, 17, 21, 4, 78, 9, 79}));
-    auto offered = readBack(dir, image);
+    const std::string image = buildPackage(recipe);
+    EXPECT_EQ(partTypes(image), (Types{1, 24, 16, 2, 23, 77, 3, 19, 17, 21, 4, 78, 9, 79}));
+    auto offered = readBack(image);
     ASSERT_NE(offered, nullptr);
-    expectSameList(offered->deps, recipe.deps);
+    EXPECT_EQ(test::listText(offered->deps), test::listText(recipe.deps));
     EXPECT_EQ(streamDigestChecks(image), std::vector<bool>{true});
 }
 
-struct HeaderSizeRow {
-    const char* name;
-    std::uint32_t headerSize;
-    std::uint32_t expectedFlags;
-};
-
-class HeaderSizeTest : public ::testing::TestWithParam<HeaderSizeRow> {};
-
-TEST_P(HeaderSizeTest, FlagsWordIsThereFrom36Bytes) {
-    TempDir dir;
-    PackageRecipe recipe;
-    recipe.name = "sixteen-chars-ab";  // a full name field, no terminator
-    recipe.flags = 0x11223344;
-    recipe.headerSize = GetParam().headerSize;
-    std::string image = buildPackage(recipe);
-    EXPECT_EQ(findPart(image, PartHeader)->size, GetParam().headerSize);
-    auto offered = readBack(dir, image);
-    ASSERT_NE(offered, nullptr);
-    EXPECT_EQ(offered->name, "sixteen-chars-ab");
-    EXPECT_EQ(offered->flags, GetParam().expectedFlags);
+TEST(PackageBuilder, FlagsWordIsThereFrom36Bytes) {
+    for (const auto& [headerSize, flags] : {std::pair{32u, 0u}, {36u, 0x11223344u}, {40u, 0x11223344u}}) {
+        SCOPED_TRACE(headerSize);
+        PackageRecipe recipe;
+        recipe.name = "sixteen-chars-ab";  // a full name field, no terminator
+        recipe.flags = 0x11223344;
+        recipe.headerSize = headerSize;
+        const std::string image = buildPackage(recipe);
+        EXPECT_EQ(findPart(image, PartHeader)->size, headerSize);
+        auto offered = readBack(image);
+        ASSERT_NE(offered, nullptr);
+        EXPECT_EQ(offered->name, "sixteen-chars-ab");
+        EXPECT_EQ(offered->flags, flags);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Sizes, HeaderSizeTest,
-                         ::testing::Values(HeaderSizeRow{"NoFlagsWord", 32, 0},
-                                           HeaderSizeRow{"FlagsWord", 36, 0x11223344},
-                                           HeaderSizeRow{"FlagsAndPadding", 40, 0x11223344}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PackageBuilder, ArchiveIsOneZlibStreamOfEntries) {
     PackageRecipe recipe = fullRecipe();
@@ -220,78 +161,55 @@ TEST(PackageBuilder, ArchiveIsOneZlibStreamOfEntries) {
         offset += 30 + nameLength + size;
     }
     EXPECT_EQ(offset, inflated.size());
-    EXPECT_EQ(recipe.files[0].mode, 040755);
-    EXPECT_EQ(recipe.files[2].mode, 0120777);
 }
 
-TEST(PackageBuilder, SignatureDigestIsTheSha1OfTheSignedRange) {
-    std::string image = buildPackage(fullRecipe());
+TEST(PackageBuilder, SignaturePartHoldsTheDigestOfTheSignedRange) {
+    PackageRecipe recipe = fullRecipe();
+    const std::string image = buildPackage(recipe);
     auto signature = findPart(image, PartSignature);
-    ASSERT_TRUE(signature.has_value());
     ASSERT_EQ(signature->size, SignatureSize);
     EXPECT_EQ(signature->dataOffset() + SignatureSize, image.size());
     // From the header part's header (offset 8) through the signature's own
     // part header.
-    EXPECT_EQ(image.substr(signature->dataOffset(), 20), sha1Of(image, 8, signature->dataOffset()));
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(bytesAt(image, 8), signature->dataOffset() - 8, digest);
+    EXPECT_EQ(image.substr(signature->dataOffset(), 20), std::string(reinterpret_cast<char*>(digest), 20));
     EXPECT_EQ(image.substr(signature->dataOffset() + 20), std::string(48, '\0')) << "unsigned: r and v are zero";
     EXPECT_EQ(streamDigestChecks(image), std::vector<bool>{true});
+
+    // The size option cuts the part short or pads it.
+    recipe.signatureSize = 67;
+    EXPECT_EQ(streamDigestChecks(buildPackage(recipe)), std::vector<bool>{false});
+    recipe.signatureSize = 100;
+    const std::string padded = buildPackage(recipe);
+    EXPECT_EQ(findPart(padded, PartSignature)->size, 100u);
+    EXPECT_EQ(streamDigestChecks(padded), std::vector<bool>{true});
 }
 
-class SignedPackageTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        for (std::size_t i = 0; i < key.privateScalar.size(); ++i)
-            key.privateScalar[i] = static_cast<std::uint8_t>(i * 37 + 11);
-        key.privateScalar[31] &= 0x0F;  // below the group order
-        key.constants = sha256Constants();
-        key.constants.k[5] ^= 0x01020304;  // the installer's own constants differ from SHA-256's
-        key.nonceSource = NonceSource::Derived;  // reproducible packages
-        std::uint8_t adjusted[32];
-        ASSERT_TRUE(derivePublicKey(key.privateScalar.data(), publicKey, adjusted));
-    }
-
-    // Checks the commitment of every signature in the image.
-    bool commitmentsHold(const std::string& image, const std::uint8_t* trusted) const {
-        bool any = false;
-        for (std::size_t i = 0;; ++i) {
-            auto part = findPart(image, PartSignature, i);
-            if (!part) break;
-            const std::uint8_t* fields = bytesAt(image, part->dataOffset());
-            if (!verifyCommitment(fields, fields + 20, fields + 36, trusted, key.constants)) return false;
-            any = true;
-        }
-        return any;
-    }
-
-    SigningKey key;
-    std::uint8_t publicKey[32] = {};
-};
-
-TEST_F(SignedPackageTest, KeyedSignatureVerifiesUnderTheMatchingPublicKeyOnly) {
-    std::string image = buildPackage(fullRecipe(), &key);
-    EXPECT_EQ(streamDigestChecks(image), std::vector<bool>{true});
-    EXPECT_TRUE(commitmentsHold(image, publicKey));
-
-    SigningKey other = key;
-    other.privateScalar[0] ^= 0x10;
-    std::uint8_t otherPublic[32];
-    std::uint8_t adjusted[32];
-    ASSERT_TRUE(derivePublicKey(other.privateScalar.data(), otherPublic, adjusted));
-    EXPECT_FALSE(commitmentsHold(buildPackage(fullRecipe(), &other), publicKey));
-    EXPECT_EQ(buildPackage(fullRecipe(), &key), image) << "the nonce is derived, not random";
+std::string commitmentOf(const std::string& image) {
+    return image.substr(findPart(image, PartSignature)->dataOffset() + 20, 16);
 }
 
-TEST_F(SignedPackageTest, ResigningADamagedImageMakesItsSignatureHoldAgain) {
-    std::string image = buildPackage(fullRecipe(), &key);
+TEST(SignedPackage, KeyedSignatureHoldsAndIsReproducible) {
+    const std::string image = buildPackage(fullRecipe(), &developmentKey());
+    EXPECT_EQ(installerChecks(image), std::vector<bool>{true});
+    // The derived nonce signs the same bytes the same way, and other bytes
+    // with another nonce: one nonce for two digests gives the key away.
+    EXPECT_EQ(buildPackage(fullRecipe(), &developmentKey()), image);
+    PackageRecipe other = fullRecipe();
+    other.note = "another note";
+    EXPECT_NE(commitmentOf(buildPackage(other, &developmentKey())), commitmentOf(image));
+}
+
+TEST(SignedPackage, ResigningADamagedImageMakesItsSignatureHoldAgain) {
+    std::string image = buildPackage(fullRecipe(), &developmentKey());
     ASSERT_TRUE(setDependencyCount(image, PartDependencies, 1000));
-    EXPECT_EQ(streamDigestChecks(image), std::vector<bool>{false});
-    EXPECT_EQ(signImage(image, &key), 1u);
-    EXPECT_EQ(streamDigestChecks(image), std::vector<bool>{true});
-    EXPECT_TRUE(commitmentsHold(image, publicKey));
+    EXPECT_EQ(installerChecks(image), std::vector<bool>{false});
+    EXPECT_EQ(signImage(image, &developmentKey()), 1u);
+    EXPECT_EQ(installerChecks(image), std::vector<bool>{true});
 }
 
-TEST_F(SignedPackageTest, BundleMembersAreSignedEachOnItsOwn) {
-    TempDir dir;
+TEST(SignedPackage, BundleMembersAreSignedEachOnItsOwn) {
     PackageRecipe first = fullRecipe();
     PackageRecipe second;
     second.name = "other";
@@ -303,28 +221,21 @@ TEST_F(SignedPackageTest, BundleMembersAreSignedEachOnItsOwn) {
     bundle.bundle.version = 0x06016600;
     bundle.bundle.note = "the suite";
     bundle.disabledMembers = {"other"};
-    bundle.members = {buildPackage(first, &key), buildPackage(second, &key)};
+    bundle.members = {buildPackage(first, &developmentKey()), buildPackage(second, &developmentKey())};
     std::string image = buildBundle(bundle);
 
-    std::vector<std::uint16_t> types;
-    for (const PartLocation& part : locateParts(image)) types.push_back(part.type);
-    EXPECT_EQ(types, (std::vector<std::uint16_t>{18, 23, 20, 1, 24, 16, 2, 23, 3, 19, 17, 21, 4, 9, 1, 3, 4, 9}));
+    const std::vector<std::uint16_t> types = {18, 23, 20, 1, 24, 16, 2, 23, 3, 19, 17, 21, 4, 9, 1, 3, 4, 9};
+    EXPECT_EQ(partTypes(image), types);
     EXPECT_EQ(loadLe32(bytesAt(image, 4)), image.size() - 8);
-    EXPECT_EQ(streamDigestChecks(image), (std::vector<bool>{true, true}));
-    EXPECT_TRUE(commitmentsHold(image, publicKey));
+    EXPECT_EQ(installerChecks(image), (std::vector<bool>{true, true}));
 
-    auto offered = readBack(dir, image);
+    auto offered = readBack(image);
     ASSERT_NE(offered, nullptr);
     EXPECT_TRUE(offered->isBundle);
-    EXPECT_EQ(offered->name, "suite");
     EXPECT_EQ(offered->note, "the suite");
     ASSERT_EQ(offered->members.size(), 2u);
-    EXPECT_EQ(offered->members[0]->name, "stavel");
-    EXPECT_EQ(offered->members[0]->version, 0x06016603u);
-    EXPECT_TRUE(offered->members[0]->keepsImage);
     EXPECT_EQ(offered->members[1]->name, "other");
-    EXPECT_EQ(offered->members[1]->version, 0x03146302u);
-    expectSameList(offered->members[1]->deps, second.deps);
+    EXPECT_EQ(test::listText(offered->members[1]->deps), test::listText(second.deps));
 
     // The disabled members, read as the stream installer reads them.
     std::istringstream source(image);
@@ -339,63 +250,42 @@ TEST_F(SignedPackageTest, BundleMembersAreSignedEachOnItsOwn) {
 
 // Deliberate damage, as the tests of broken packages use it: what the
 // metadata reader and the stream's digest check make of each.
-struct DamageRow {
-    const char* name;
-    std::function<void(std::string&)> damage;
-    bool metadataReadable;
-    std::vector<bool> digestChecks;
-};
-
-class DamageTest : public ::testing::TestWithParam<DamageRow> {};
-
-TEST_P(DamageTest, ReaderAndDigestSeeTheDamage) {
-    TempDir dir;
-    std::string image = buildPackage(fullRecipe());
-    GetParam().damage(image);
-    auto offered = std::make_unique<OfferedPackage>();
-    EXPECT_EQ(readPackageFile(*offered, dir.write("damaged.vpa", image)), GetParam().metadataReadable);
-    EXPECT_EQ(streamDigestChecks(image), GetParam().digestChecks);
-}
-
-std::size_t archiveDataOffset(const std::string& image) { return findPart(image, PartFileArchive)->dataOffset(); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Damages, DamageTest,
-    ::testing::Values(
-        DamageRow{"Sound", [](std::string&) {}, true, {true}},
-        DamageRow{"FlippedArchiveByte", [](std::string& i) { flipByte(i, archiveDataOffset(i) + 3); }, true, {false}},
-        DamageRow{"FlippedDigestByte",
-                  [](std::string& i) { flipByte(i, findPart(i, PartSignature)->dataOffset(), 0x01); }, true, {false}},
-        DamageRow{"FileHeaderIsOutsideTheSignedRange", [](std::string& i) { setFileLength(i, 5); }, false, {true}},
-        DamageRow{"WrongMagic", [](std::string& i) { setMagic(i, 0x12345678); }, false, {}},
-        DamageRow{"BigEndianMagic", [](std::string& i) { setMagic(i, 0x1EF1D0BA); }, false, {}},
-        DamageRow{"OverlayMagicIsNoDamage", [](std::string& i) { setMagic(i, OverlayMagic); }, true, {true}},
-        DamageRow{"CutShort", [](std::string& i) { cutImage(i, i.size() - 10); }, false, {false}},
-        DamageRow{"CutWithLengthFixed",
-                  [](std::string& i) {
-                      cutImage(i, i.size() - 10);
-                      fixFileLength(i);
-                  },
-                  true, {false}},
-        DamageRow{"OversizedDependencyCount",
-                  [](std::string& i) {
-                      setDependencyCount(i, PartDependencies, 3);
-                      signImage(i, nullptr);
-                  },
-                  false, {true}},
-        DamageRow{"ArchiveLongerThanTheFile",
-                  [](std::string& i) { setPartSize(i, PartFileArchive, 0x7FFFFFFF); }, true, {}},
-        DamageRow{"MissingSignature", [](std::string& i) { removePart(i, PartSignature); }, true, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(PackageBuilder, SignatureSizeOptionCutsOrPadsThePart) {
-    PackageRecipe recipe = fullRecipe();
-    recipe.signatureSize = 67;
-    EXPECT_EQ(streamDigestChecks(buildPackage(recipe)), std::vector<bool>{false});
-    recipe.signatureSize = 100;
-    std::string padded = buildPackage(recipe);
-    EXPECT_EQ(findPart(padded, PartSignature)->size, 100u);
-    EXPECT_EQ(streamDigestChecks(padded), std::vector<bool>{true});
+TEST(PackageBuilder, ReaderAndDigestSeeTheDamage) {
+    auto archive = [](const std::string& i) { return findPart(i, PartFileArchive)->dataOffset(); };
+    const struct {
+        const char* name;
+        std::function<void(std::string&)> damage;
+        bool metadataReadable;
+        std::vector<bool> digestChecks;
+    } rows[] = {
+        {"Sound", [](std::string&) {}, true, {true}},
+        {"FlippedArchiveByte", [&](std::string& i) { flipByte(i, archive(i) + 3); }, true, {false}},
+        {"FlippedDigestByte", [](std::string& i) { flipByte(i, findPart(i, PartSignature)->dataOffset(), 1); }, true,
+         {false}},
+        {"FileHeaderIsOutsideTheSignedRange", [](std::string& i) { setFileLength(i, 5); }, false, {true}},
+        {"WrongMagic", [](std::string& i) { setMagic(i, 0x12345678); }, false, {}},
+        {"BigEndianMagic", [](std::string& i) { setMagic(i, 0x1EF1D0BA); }, false, {}},
+        {"OverlayMagicIsNoDamage", [](std::string& i) { setMagic(i, OverlayMagic); }, true, {true}},
+        {"CutShort", [](std::string& i) { cutImage(i, i.size() - 10); }, false, {false}},
+        {"CutWithLengthFixed", [](std::string& i) {
+             cutImage(i, i.size() - 10);
+             fixFileLength(i);
+         }, true, {false}},
+        {"OversizedDependencyCount", [](std::string& i) {
+             setDependencyCount(i, PartDependencies, 3);
+             signImage(i, nullptr);
+         },
+         false, {true}},
+        {"ArchiveLongerThanTheFile", [](std::string& i) { setPartSize(i, PartFileArchive, 0x7FFFFFFF); }, true, {}},
+        {"MissingSignature", [](std::string& i) { removePart(i, PartSignature); }, true, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string image = buildPackage(fullRecipe());
+        row.damage(image);
+        EXPECT_EQ(readBack(image) != nullptr, row.metadataReadable);
+        EXPECT_EQ(streamDigestChecks(image), row.digestChecks);
+    }
 }
 
 TEST(PackageBuilder, LocatePartsStopsAtAPartThatRunsPastTheEnd) {

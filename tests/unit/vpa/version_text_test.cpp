@@ -8,59 +8,24 @@
 namespace velmora {
 namespace {
 
-struct VersionTextRow {
-    const char* name;
-    const char* text;
-    std::optional<Version> expected;
-};
-
-class ParseVersionTextTest : public ::testing::TestWithParam<VersionTextRow> {};
-
-TEST_P(ParseVersionTextTest, GivesThePackedVersionOrNothing) {
-    auto parsed = parseVersionText(GetParam().text);
-    ASSERT_EQ(parsed.has_value(), GetParam().expected.has_value()) << '"' << GetParam().text << '"';
-    if (parsed) {
-        EXPECT_EQ(*parsed, *GetParam().expected) << std::hex << *parsed;
-    }
+TEST(ParseVersionText, GivesThePackedVersionOrNothing) {
+    const struct {
+        const char* text;
+        std::optional<Version> expected;
+    } rows[] = {
+        {"6.1", 0x06016600},        {"6.1.3", 0x06016603},         {"3.20rc2", 0x03146302},
+        {"5.0beta", 0x05006200},    {"3.20alpha1", 0x03146101},    {"3.20beta1", 0x03146201},
+        {"1.2rc", 0x01026300},      {"6.1.0", 0x06016600},         {"0.0", 0x00006600},
+        {"255.255.255", 0xFFFF66FF}, {"255.255alpha255", 0xFFFF61FF}, {"06.01", 0x06016600},
+        // Refused: malformed, out of range (a huge number must not wrap), unknown or upper-case words,
+        // a patch with a pre-release, blanks and signs.
+        {"", {}},        {"6", {}},        {"6.1.", {}},      {".1", {}},         {"6..1", {}},
+        {"6.1.3.4", {}}, {"256.1", {}},    {"6.256", {}},     {"6.1.256", {}},    {"6.1rc256", {}},
+        {"4294967302.1", {}}, {"6.1gamma", {}}, {"6.1RC1", {}}, {"6.1.3rc1", {}}, {"6.1-rc1", {}},
+        {"6.1rc1x", {}}, {" 6.1", {}},     {"6.1 ", {}},      {"+6.1", {}},       {"a.b", {}},
+    };
+    for (const auto& row : rows) EXPECT_EQ(parseVersionText(row.text), row.expected) << '"' << row.text << '"';
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Valid, ParseVersionTextTest,
-    ::testing::Values(VersionTextRow{"Final", "6.1", 0x06016600}, VersionTextRow{"Patch", "6.1.3", 0x06016603},
-                      VersionTextRow{"ReleaseCandidate", "3.20rc2", 0x03146302},
-                      VersionTextRow{"BetaWithoutNumber", "5.0beta", 0x05006200},
-                      VersionTextRow{"Alpha", "3.20alpha1", 0x03146101},
-                      VersionTextRow{"Beta", "3.20beta1", 0x03146201},
-                      VersionTextRow{"RcWithoutNumber", "1.2rc", 0x01026300},
-                      VersionTextRow{"ZeroPatchIsFinal", "6.1.0", 0x06016600},
-                      VersionTextRow{"ZeroZero", "0.0", 0x00006600},
-                      VersionTextRow{"Largest", "255.255.255", 0xFFFF66FF},
-                      VersionTextRow{"LargestAlpha", "255.255alpha255", 0xFFFF61FF},
-                      VersionTextRow{"LeadingZeros", "06.01", 0x06016600}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-INSTANTIATE_TEST_SUITE_P(
-    Invalid, ParseVersionTextTest,
-    ::testing::Values(VersionTextRow{"Empty", "", std::nullopt}, VersionTextRow{"MajorOnly", "6", std::nullopt},
-                      VersionTextRow{"TrailingDot", "6.1.", std::nullopt},
-                      VersionTextRow{"NoMajor", ".1", std::nullopt},
-                      VersionTextRow{"DoubleDot", "6..1", std::nullopt},
-                      VersionTextRow{"FourComponents", "6.1.3.4", std::nullopt},
-                      VersionTextRow{"MajorTooLarge", "256.1", std::nullopt},
-                      VersionTextRow{"MinorTooLarge", "6.256", std::nullopt},
-                      VersionTextRow{"PatchTooLarge", "6.1.256", std::nullopt},
-                      VersionTextRow{"PreReleaseNumberTooLarge", "6.1rc256", std::nullopt},
-                      VersionTextRow{"HugeNumberDoesNotWrap", "4294967302.1", std::nullopt},
-                      VersionTextRow{"UnknownWord", "6.1gamma", std::nullopt},
-                      VersionTextRow{"WordsAreLowerCase", "6.1RC1", std::nullopt},
-                      VersionTextRow{"PatchAndPreRelease", "6.1.3rc1", std::nullopt},
-                      VersionTextRow{"DashBeforeWord", "6.1-rc1", std::nullopt},
-                      VersionTextRow{"TrailingGarbage", "6.1rc1x", std::nullopt},
-                      VersionTextRow{"LeadingBlank", " 6.1", std::nullopt},
-                      VersionTextRow{"TrailingBlank", "6.1 ", std::nullopt},
-                      VersionTextRow{"Signed", "+6.1", std::nullopt},
-                      VersionTextRow{"Letters", "a.b", std::nullopt}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // The parser is the inverse of the text form for every kind the tool
 // writes: what a listing shows can be typed back in.
@@ -69,10 +34,8 @@ TEST(ParseVersionText, ReadsBackEveryTextFormOfKnownKinds) {
         for (unsigned minor : {0u, 9u, 255u}) {
             for (unsigned kind : {'a', 'b', 'c', 'f'}) {
                 for (unsigned number : {0u, 1u, 42u, 255u}) {
-                    Version version = major << 24 | minor << 16 | kind << 8 | number;
-                    auto parsed = parseVersionText(versionText(version));
-                    ASSERT_TRUE(parsed.has_value()) << versionText(version);
-                    EXPECT_EQ(*parsed, version) << versionText(version);
+                    const Version version = major << 24 | minor << 16 | kind << 8 | number;
+                    EXPECT_EQ(parseVersionText(versionText(version)), version) << versionText(version);
                 }
             }
         }
@@ -87,52 +50,42 @@ TEST(ParseVersionBound, EmptyAndZeroAreUnbounded) {
     EXPECT_FALSE(parseVersionBound("x").has_value());
 }
 
-struct DependencyRow {
-    const char* name;
-    const char* text;
-    bool withPriority;
-    bool valid;
-    Dependency expected;
-};
-
-class ParseDependencyTextTest : public ::testing::TestWithParam<DependencyRow> {};
-
-TEST_P(ParseDependencyTextTest, SplitsNameBoundsAndPriority) {
-    const DependencyRow& row = GetParam();
-    std::string error;
-    auto parsed = parseDependencyText(row.text, row.withPriority, error);
-    ASSERT_EQ(parsed.has_value(), row.valid) << row.text << ": " << error;
-    if (!parsed) {
-        EXPECT_FALSE(error.empty());
-        return;
+TEST(ParseDependencyText, SplitsNameBoundsAndPriority) {
+    const struct {
+        const char* text;
+        bool withPriority;
+        std::optional<Dependency> expected;
+    } rows[] = {
+        {"base", false, Dependency{"base", 0, 0, 0}},
+        {"base:6.1", false, Dependency{"base", 0x06016600, 0, 0}},
+        {"base::7.0", false, Dependency{"base", 0, 0x07006600, 0}},
+        {"base:6.1:7.0rc1", false, Dependency{"base", 0x06016600, 0x07006301, 0}},
+        {"base:0:0", false, Dependency{"base", 0, 0, 0}},
+        {"web:1.0:2.0:-5", true, Dependency{"web", 0x01006600, 0x02006600, -5}},
+        {"web:1.0::", true, Dependency{"web", 0x01006600, 0, 0}},
+        {"abcdefghijklmno", false, Dependency{"abcdefghijklmno", 0, 0, 0}},
+        // Refused: a name of 16 characters, empty, with a slash or a blank;
+        // a bad bound; a priority where none is taken; too many fields; a
+        // priority that is no number, has trailing letters or is out of range.
+        {"abcdefghijklmnop", false, {}}, {":6.1", false, {}},           {"a/b", false, {}},
+        {"a b", false, {}},              {"base:six", false, {}},       {"base:6.1:7.0:3", false, {}},
+        {"web:1.0:2.0:3:4", true, {}},   {"web:::high", true, {}},      {"web:::3x", true, {}},
+        {"web:::2147483648", true, {}},
+    };
+    for (const auto& row : rows) {
+        std::string error;
+        const auto parsed = parseDependencyText(row.text, row.withPriority, error);
+        ASSERT_EQ(parsed.has_value(), row.expected.has_value()) << row.text << ": " << error;
+        if (!parsed) {
+            EXPECT_FALSE(error.empty()) << row.text;
+            continue;
+        }
+        EXPECT_EQ(parsed->name, row.expected->name);
+        EXPECT_EQ(parsed->min, row.expected->min) << row.text;
+        EXPECT_EQ(parsed->max, row.expected->max) << row.text;
+        EXPECT_EQ(parsed->priority, row.expected->priority) << row.text;
     }
-    EXPECT_EQ(parsed->name, row.expected.name);
-    EXPECT_EQ(parsed->min, row.expected.min);
-    EXPECT_EQ(parsed->max, row.expected.max);
-    EXPECT_EQ(parsed->priority, row.expected.priority);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, ParseDependencyTextTest,
-    ::testing::Values(
-        DependencyRow{"NameOnly", "base", false, true, {"base", 0, 0, 0}},
-        DependencyRow{"Minimum", "base:6.1", false, true, {"base", 0x06016600, 0, 0}},
-        DependencyRow{"MaximumOnly", "base::7.0", false, true, {"base", 0, 0x07006600, 0}},
-        DependencyRow{"BothBounds", "base:6.1:7.0rc1", false, true, {"base", 0x06016600, 0x07006301, 0}},
-        DependencyRow{"ZeroIsUnbounded", "base:0:0", false, true, {"base", 0, 0, 0}},
-        DependencyRow{"NegativePriority", "web:1.0:2.0:-5", true, true, {"web", 0x01006600, 0x02006600, -5}},
-        DependencyRow{"EmptyPriority", "web:1.0::", true, true, {"web", 0x01006600, 0, 0}},
-        DependencyRow{"FifteenCharacterName", "abcdefghijklmno", false, true, {"abcdefghijklmno", 0, 0, 0}},
-        DependencyRow{"SixteenCharacterName", "abcdefghijklmnop", false, false, {}},
-        DependencyRow{"EmptyName", ":6.1", false, false, {}},
-        DependencyRow{"SlashInName", "a/b", false, false, {}},
-        DependencyRow{"BlankInName", "a b", false, false, {}},
-        DependencyRow{"BadBound", "base:six", false, false, {}},
-        DependencyRow{"PriorityWhereNoneIsTaken", "base:6.1:7.0:3", false, false, {}},
-        DependencyRow{"TooManyFields", "web:1.0:2.0:3:4", true, false, {}},
-        DependencyRow{"PriorityNotANumber", "web:::high", true, false, {}},
-        DependencyRow{"PriorityOutOfRange", "web:::2147483648", true, false, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace velmora
