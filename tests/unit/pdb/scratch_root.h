@@ -1,0 +1,118 @@
+#pragma once
+// For the database, planning and run tests: a scratch router tree with the
+// database, the schedule and the image store pointed at it, an empty
+// catalogue and a change set that is cancelled at the end.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "pdb/package_db.h"
+#include "planning/action_planning.h"
+#include "run/installer.h"
+#include "storage/change_set.h"
+
+namespace velmora::db_test {
+
+// A dependency list as "name min max priority;" per entry.
+inline std::string render(const std::vector<Dependency>& list) {
+    std::string text;
+    for (const Dependency& d : list) {
+        text += d.name + " " + std::to_string(d.min) + " " + std::to_string(d.max) + " " +
+                std::to_string(d.priority) + ";";
+    }
+    return text;
+}
+
+// A record's action and state, its dependencies, bundle and files.
+inline std::string summary(const PackageRecord& r) {
+    std::string text = r.action == None ? "none" : actionWord(r.action);
+    if (r.isBundle) text += " bundle";
+    if (r.disabled) text += " off";
+    if (r.userForced) text += " user";
+    if (!r.deps.empty()) text += " deps=" + render(r.deps);
+    if (!r.bundleRef.name.empty()) text += " in=" + render({r.bundleRef});
+    for (const std::string& file : r.files) text += " " + file;
+    return text;
+}
+
+class ScratchRoot : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/scratch-root-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        for (const char* dir : {"/flash/var/pdb", "/ram/pdb", "/rw/pckg/.images"}) {
+            std::filesystem::create_directories(root_ + dir);
+        }
+        setDbPaths({root_ + "/flash/var/pdb/", root_ + "/ram/pdb/", root_ + "/flash", root_ + "/flash/bootimage",
+                    root_ + "/rw/pckg/.images/"});
+        resetInstaller();
+    }
+    void TearDown() override {
+        cancel(changes_);
+        setDbPaths({});
+        resetInstaller();
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+    static void resetInstaller() {
+        Installer& installer = Installer::instance();
+        installer.packages.clear();
+        installer.messages.clear();
+        installer.status.clear();
+        installer.quiet = installer.postlogReserved = false;
+    }
+
+    // A file of a package's database directory, or the directory itself.
+    std::string db(const std::string& entry, const std::string& file = "") const {
+        return root_ + "/flash/var/pdb/" + entry + "/" + file;
+    }
+    // A fresh file: ext4 flushes a file truncated and rewritten in place on
+    // close, which would make many rewrites wait on the disk.
+    static void put(const std::string& path, const std::string& content) {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::filesystem::remove(path);
+        std::ofstream(path, std::ios::binary) << content;
+    }
+    static std::optional<std::string> read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in.is_open()) return std::nullopt;
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    static bool exists(const std::string& path) {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0;
+    }
+    bool hasOp(const std::string& target, FileOpKind kind) const {
+        auto it = changes_.ops.find(target);
+        return it != changes_.ops.end() && it->second.kind == kind;
+    }
+    // The pending operations as "kind path" below the scratch root, in path
+    // order: M move, T staged move, L link, U unlink.
+    std::string ops() const {
+        std::string text;
+        for (const auto& [target, op] : changes_.ops) {
+            text += (text.empty() ? "" : ", ") + std::string(1, "MT?LU"[static_cast<int>(op.kind)]) + " " +
+                    target.substr(target.rfind(root_, 0) == 0 ? root_.size() : 0);
+        }
+        return text;
+    }
+    void commitChanges() {
+        commit(changes_, "", false);
+        changes_.ops.clear();
+    }
+
+    std::string root_;
+    ChangeSet changes_;
+};
+
+}  // namespace velmora::db_test
