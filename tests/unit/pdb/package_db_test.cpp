@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -207,6 +209,18 @@ TEST_F(PackageDbTest, LoadsStateAndDamage) {
     record.deps = {{"system", 1, 2, 0}};
     loadRecordState(record);
     EXPECT_EQ(summary(record), "none deps=system 1 2 0;");
+}
+
+// A pipe in place of a list is no file: opening it would wait for a writer
+// for ever. The alarm ends the test process instead of hanging it.
+TEST_F(PackageDbTest, PipeInTheDirectoryIsPassedOver) {
+    std::filesystem::create_directories(db("stavel"));
+    putFiles("stavel", {{"version", "100754944 1300000000\n"}, {"files", "bin/foo\n"}});
+    ASSERT_EQ(::mkfifo(db("stavel", "deps").c_str(), 0644), 0);
+    ::alarm(20);
+    const std::string loaded = summary(*load("stavel"));
+    ::alarm(0);
+    EXPECT_EQ(loaded, "none /bin/foo");
 }
 
 TEST_F(PackageDbTest, UnwritableMetadataIsReportedAndStopsTheStore) {
