@@ -175,4 +175,37 @@ private:
     std::string mounted_;
 };
 
+// An install test whose flash and /ram are tmpfs mounts of their own, with
+// the installed flash kept aside so that every trial starts from it.
+class TmpfsFlashTest : public InstallTest {
+protected:
+    // From SetUp, after InstallTest::SetUp; skips the test without root.
+    void mountFlashAndRam(unsigned long flashBytes, unsigned long ramBytes) {
+        if (std::string why = flash_.mount(box, "flash", flashBytes); !why.empty()) GTEST_SKIP() << why;
+        if (std::string why = ram_.mount(box, "ram", ramBytes); !why.empty()) GTEST_SKIP() << why;
+        // The mount hides what the sandbox laid out under flash/.
+        ASSERT_TRUE(box.makeDirs("flash/var/pdb"));
+        ASSERT_TRUE(box.makeDirs("flash/boot"));
+        ASSERT_TRUE(box.makeDirs("flash/rw/pckg"));
+    }
+
+    // Keeps the flash as it is now for restore.
+    void saveFlash() {
+        ASSERT_TRUE(emptyDirectory(saved_.hostPath("flash")));
+        ASSERT_TRUE(copyContents(box.hostPath("flash"), saved_.hostPath("flash")));
+    }
+
+    // The saved flash, an empty /ram, and the uploads on the flash.
+    void restore(const std::vector<UploadedFile>& uploads) {
+        ASSERT_TRUE(emptyDirectory(box.hostPath("flash")));
+        ASSERT_TRUE(emptyDirectory(box.hostPath("ram")));
+        ASSERT_TRUE(copyContents(saved_.hostPath("flash"), box.hostPath("flash")));
+        for (const UploadedFile& file : uploads) upload(file.name, file.image);
+    }
+
+    TmpfsMount flash_;
+    TmpfsMount ram_;
+    SandboxRoot saved_;
+};
+
 }  // namespace velmora

@@ -50,25 +50,12 @@ std::vector<std::string> flashTemporaries(const TreeSnapshot& tree) {
     return found;
 }
 
-class FullFlash : public InstallTest {
+class FullFlash : public TmpfsFlashTest {
 protected:
     void SetUp() override {
         InstallTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        if (std::string why = flash_.mount(box, "flash", kFlashBytes); !why.empty()) GTEST_SKIP() << why;
-        if (std::string why = ram_.mount(box, "ram", kRamBytes); !why.empty()) GTEST_SKIP() << why;
-        // The mount hides what the sandbox laid out under flash/.
-        ASSERT_TRUE(box.makeDirs("flash/var/pdb"));
-        ASSERT_TRUE(box.makeDirs("flash/boot"));
-        ASSERT_TRUE(box.makeDirs("flash/rw/pckg"));
-    }
-
-    // The flash as the installed system left it, and the upload on it.
-    void restore(const std::vector<UploadedFile>& uploads) {
-        ASSERT_TRUE(emptyDirectory(box.hostPath("flash")));
-        ASSERT_TRUE(emptyDirectory(box.hostPath("ram")));
-        ASSERT_TRUE(copyContents(saved_.hostPath("flash"), box.hostPath("flash")));
-        for (const UploadedFile& file : uploads) upload(file.name, file.image);
+        mountFlashAndRam(kFlashBytes, kRamBytes);
     }
 
     // Leaves exactly `blocks` free blocks on the flash.
@@ -79,10 +66,6 @@ protected:
         ASSERT_TRUE(box.writeFile(kFiller, std::string((free - blocks) * blockSizeAt(flash), 'f')));
         ASSERT_EQ(freeBlocksAt(flash), blocks);
     }
-
-    TmpfsMount flash_;
-    TmpfsMount ram_;
-    SandboxRoot saved_;
 };
 
 TEST_F(FullFlash, EveryFreeBlockCountUpgradesFullyOrChangesNothing) {
@@ -95,8 +78,8 @@ TEST_F(FullFlash, EveryFreeBlockCountUpgradesFullyOrChangesNothing) {
     ASSERT_EQ(install.exitStatus, 0) << install.out << install.err;
     ASSERT_TRUE(box.removeAll("flash/rw/pckg/ntp-6.1.vpa"));  // webui's went into the database
     ASSERT_EQ(temporaryFiles(box.snapshot()), std::vector<std::string>{});
-    ASSERT_TRUE(emptyDirectory(saved_.hostPath("flash")));
-    ASSERT_TRUE(copyContents(box.hostPath("flash"), saved_.hostPath("flash")));
+    saveFlash();
+    ASSERT_FALSE(HasFatalFailure());
 
     // What a complete upgrade leaves, with all the room it wants.
     restore(scenario.uploads);

@@ -191,23 +191,12 @@ std::string withoutPhantomRecords(const std::string& listing, unsigned& phantoms
     return kept;
 }
 
-class KilledUpgrade : public InstallTest {
+class KilledUpgrade : public TmpfsFlashTest {
 protected:
     void SetUp() override {
         InstallTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        if (std::string why = flash_.mount(box, "flash", kTmpfsBytes); !why.empty()) GTEST_SKIP() << why;
-        if (std::string why = ram_.mount(box, "ram", kTmpfsBytes); !why.empty()) GTEST_SKIP() << why;
-        ASSERT_TRUE(box.makeDirs("flash/var/pdb"));
-        ASSERT_TRUE(box.makeDirs("flash/boot"));
-        ASSERT_TRUE(box.makeDirs("flash/rw/pckg"));
-    }
-
-    void restore(const std::vector<UploadedFile>& uploads) {
-        ASSERT_TRUE(emptyDirectory(box.hostPath("flash")));
-        ASSERT_TRUE(emptyDirectory(box.hostPath("ram")));
-        ASSERT_TRUE(copyContents(saved_.hostPath("flash"), box.hostPath("flash")));
-        for (const UploadedFile& file : uploads) upload(file.name, file.image);
+        mountFlashAndRam(kTmpfsBytes, kTmpfsBytes);
     }
 
     std::string listing() {
@@ -216,10 +205,6 @@ protected:
     }
 
     unsigned phantoms_ = 0;
-
-    TmpfsMount flash_;
-    TmpfsMount ram_;
-    SandboxRoot saved_;
 };
 
 TEST_F(KilledUpgrade, LeavesOldOrNewFilesAndTheNextRunCompletesTheUpgrade) {
@@ -235,8 +220,8 @@ TEST_F(KilledUpgrade, LeavesOldOrNewFilesAndTheNextRunCompletesTheUpgrade) {
     ASSERT_EQ(install.exitStatus, 0) << install.out << install.err;
     ASSERT_TRUE(box.removeAll("flash/rw/pckg/ntp-6.1.vpa"));
     ASSERT_TRUE(box.removeAll("flash/postlog"));
-    ASSERT_TRUE(emptyDirectory(saved_.hostPath("flash")));
-    ASSERT_TRUE(copyContents(box.hostPath("flash"), saved_.hostPath("flash")));
+    saveFlash();
+    ASSERT_FALSE(HasFatalFailure());
     const std::string listedBefore = listing();
 
     // Complete runs: how long one takes, and what it leaves.

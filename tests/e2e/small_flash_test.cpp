@@ -15,27 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "e2e/install_support.h"
+#include "e2e/fault_support.h"
 
 namespace velmora {
 namespace {
 
 // 128 tmpfs blocks of 4096 bytes.
 constexpr unsigned long kFlashBytes = 512 * 1024;
-
-// Bytes that zlib cannot shrink, so that the package file is about as big as
-// the file it carries. The same every run.
-std::string incompressible(std::size_t size) {
-    std::string bytes(size, '\0');
-    std::uint32_t state = 0x2545F491u;
-    for (char& byte : bytes) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        byte = static_cast<char>(state & 0xFF);
-    }
-    return bytes;
-}
 
 struct SmallFlashRow {
     const char* name;
@@ -89,7 +75,7 @@ protected:
 
 TEST_P(SmallFlash, UpgradeRunChecksSpaceBeforeItChangesTheFlash) {
     const SmallFlashRow& row = GetParam();
-    const std::string content = incompressible(row.contentSize);
+    const std::string content = incompressible(row.contentSize, 0x2545F491u);
     const std::string image = makePackage(packageRecipe("big", "1.0", {regularFile("/bin/blob", content)}));
     upload("big.vpa", image);
     const TreeSnapshot before = box.snapshot();
