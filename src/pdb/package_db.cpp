@@ -1,5 +1,7 @@
 #include "pdb/package_db.h"
 
+#include <dirent.h>
+
 #include <cerrno>
 #include <fstream>
 #include <sys/stat.h>
@@ -9,6 +11,7 @@
 #include "pdb/db_files.h"
 #include "planning/catalogue.h"
 #include "run/installer.h"
+#include "storage/run_records.h"
 
 namespace velmora {
 namespace {
@@ -65,6 +68,12 @@ void writeStateWord(ChangeSet& changes, const std::string& target, const char* w
     writeDbFile(changes, target, kStateHint, [word](std::ostream& out) { out << word << '\n'; });
 }
 
+bool saveFileList(const PackageRecord& record, ChangeSet& changes, const std::string& dir) {
+    return record.isBundle ||
+           writeMetadata(record, changes, dir + "files", kFilesHint, "meta/files",
+                         [&](std::ostream& out) { writeFilesFile(out, record.files); });
+}
+
 bool saveMetadata(const PackageRecord& record, ChangeSet& changes, const std::string& dir) {
     if (!writeMetadata(record, changes, dir + "version", kVersionHint, "meta/version", [&](std::ostream& out) {
             writeVersionFile(out, record.version, record.buildTime);
@@ -91,12 +100,7 @@ bool saveMetadata(const PackageRecord& record, ChangeSet& changes, const std::st
                               [&](std::ostream& out) { out << record.bundleRef.name << '\n'; })) {
         return false;
     }
-    if (!record.isBundle &&
-        !writeMetadata(record, changes, dir + "files", kFilesHint, "meta/files",
-                       [&](std::ostream& out) { writeFilesFile(out, record.files); })) {
-        return false;
-    }
-    return true;
+    return saveFileList(record, changes, dir);
 }
 
 void loadMetadata(PackageRecord& record, const std::string& dir) {
@@ -183,8 +187,12 @@ bool saveRecord(const PackageRecord& record, ChangeSet& changes) {
         return false;
     }
     const std::string dir = dbDirOf(record);
-    if (!record.keepsImage && (record.flags & FlagNoMetadata) == 0 && !saveMetadata(record, changes, dir)) {
-        return false;
+    if ((record.flags & FlagNoMetadata) == 0) {
+        // A package that keeps its image has its metadata there, but only
+        // the database can say which files it put on the flash.
+        if (record.keepsImage ? !saveFileList(record, changes, dir) : !saveMetadata(record, changes, dir)) {
+            return false;
+        }
     }
     if (record.disabled) {
         writeStateWord(changes, dir + "disabled", record.userForced ? "user" : "auto");
@@ -260,6 +268,29 @@ bool uninstallNamed(Installer& installer, ChangeSet& changes, std::string_view n
     removeRecord(*installer.packages[static_cast<std::size_t>(index)], changes);
     eraseRecord(installer, static_cast<std::size_t>(index));
     return true;
+}
+
+void loadFileList(PackageRecord& record) {
+    if (record.isBundle || !isStorableName(record.name)) return;
+    std::ifstream in;
+    if (openRegular(in, dbDirOf(record) + "files")) readFilesFile(in, record.files);
+}
+
+std::set<std::string> installedFilePaths() {
+    std::set<std::string> paths;
+    const DbPaths& where = dbPaths();
+    DIR* dir = ::opendir(where.dbRoot.c_str());
+    if (dir == nullptr) return paths;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream in;
+        if (!openRegular(in, where.dbRoot + entry->d_name + "/files")) continue;
+        std::set<std::string> files;
+        readFilesFile(in, files);
+        for (const std::string& file : files) paths.insert(collapsedPath(where.flashRoot + "/" + file));
+    }
+    ::closedir(dir);
+    return paths;
 }
 
 }  // namespace velmora

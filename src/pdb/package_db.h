@@ -4,6 +4,7 @@
 // It is read directly and written only through the change set, so that it
 // changes together with the package files or not at all.
 
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -66,5 +67,14 @@ void removeRecord(PackageRecord& record, ChangeSet& changes);
 // Removes the first catalogue record of that name and deletes it; false
 // when there is none.
 bool uninstallNamed(Installer& installer, ChangeSet& changes, std::string_view name);
+
+// The file list a database entry keeps, for a record whose metadata came
+// from its image (a package that keeps its image, a member of such a
+// bundle); an entry without one leaves the record as it is.
+void loadFileList(PackageRecord& record);
+
+// Every file some installed package owns, as full paths with single
+// slashes ("/flash/bin/foo"), read straight from the database.
+std::set<std::string> installedFilePaths();
 
 }  // namespace velmora

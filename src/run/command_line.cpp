@@ -1,5 +1,6 @@
 #include "run/command_line.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include "planning/apply_actions.h"
+#include "pdb/package_db.h"
 #include "planning/install_flags.h"
 #include "run/installer.h"
 #include "run/listing.h"
@@ -19,7 +21,9 @@
 #include "run/stream_install.h"
 #include "run/upgrade.h"
 #include "storage/change_set.h"
+#include "storage/commit_journal.h"
 #include "storage/free_space.h"
+#include "storage/run_records.h"
 
 namespace velmora {
 namespace {
@@ -33,22 +37,33 @@ constexpr const char* kChangedMarker = "/flash/PCKGS_CHANGED";
 // packages kept by --cleanup must require.
 constexpr Version kCleanupMinimumCore = 0x031665FF;
 
+// A run that changes packages first finishes the commit a stopped run left
+// half done, then deletes what a stopped run staged and never used.
+void recoverStoppedRun() {
+    finishInterruptedCommit();
+    if (hasStagingRecords()) removeStagedLeftovers(installedFilePaths());
+}
+
 int commitMode() {
+    recoverStoppedRun();
     ChangeSet changes;
     loadManifest(changes, kManifestPath);
     std::fputs("finishing install... ", stdout);
     std::fflush(stdout);
     bool ok = commit(changes, "", true);
+    dropStagingRegister(true);
     std::fputs("\b \n", stdout);
     std::fflush(stdout);
     return ok ? 0 : 1;
 }
 
 int cancelMode() {
+    recoverStoppedRun();
     ChangeSet changes;
     loadManifest(changes, kManifestPath);
     cancel(changes);
     unlink(kManifestPath);
+    dropStagingRegister(true);
     return 0;
 }
 
@@ -70,7 +85,9 @@ int cleanupMode(Installer& installer) {
         if (!keptByCleanup(*record)) record->action = Uninstall;
     }
     applyActions(installer, changes, 1);
-    return commit(changes, "", false) ? 0 : 1;
+    const int result = commit(changes, "", false) ? 0 : 1;
+    dropStagingRegister(false);
+    return result;
 }
 
 int streamMode(Installer& installer, InstallFlags flags) {
@@ -106,6 +123,7 @@ int streamMode(Installer& installer, InstallFlags flags) {
     } else {
         cancel(changes);
     }
+    dropStagingRegister(false);
     writePostlog();
     return result;
 }
@@ -128,10 +146,18 @@ int upgradeMode(Installer& installer, InstallFlags flags, bool commitAtOnce) {
         marker.close();
         if (commitAtOnce) {
             if (!commit(changes, "", false)) result = 1;
-        } else {
-            writeManifest(changes, kManifestPath);
+        } else if (!writeManifest(changes, kManifestPath)) {
+            // An older manifest left in place would carry out another run's
+            // changes at the next --commit.
+            const int error = errno;
+            cancel(changes);
+            unlink(kManifestPath);
+            reportError("could not write %s: %s", kManifestPath, std::strerror(error));
+            result = 1;
         }
     }
+    dropStagingRegister(false);
+    dropDowngradePermission();
     writePostlog();
     return result;
 }
@@ -140,6 +166,7 @@ int upgradeMode(Installer& installer, InstallFlags flags, bool commitAtOnce) {
 
 int runInstaller(int argc, char** argv) {
     Installer& installer = Installer::instance();
+    setRecordDir(dbPaths().dbRoot);
     bool cleanup = false;
     bool stream = false;
     bool quiet = false;
@@ -191,6 +218,7 @@ int runInstaller(int argc, char** argv) {
     }
     if (chdir("/") != 0) std::perror("chdir");
 
+    if (!listing) recoverStoppedRun();
     const char* archVariable = std::getenv("arch");
     loadRepository(installer, quiet, archVariable ? archVariable : "i386");
 

@@ -140,12 +140,20 @@ void loadRepository(Installer& installer, bool quiet, const std::string& arch) {
         reportWarning("could not open repo");
         return;
     }
+    const std::size_t installedImages = installer.packages.size();
     loadImages(installer, paths.imageStore, true);
 
     DirectoryEntries entries(paths.dbRoot);
     if (!entries.isOpen()) return;
 
-    for (std::size_t i = 0; i < installer.packages.size(); ++i) loadRecordState(*installer.packages[i]);
+    for (std::size_t i = 0; i < installer.packages.size(); ++i) {
+        PackageRecord& record = *installer.packages[i];
+        const bool fromImage = record.version != 0;
+        loadRecordState(record);
+        // The installed image gave the metadata; the entry still knows the
+        // files. A stored image of the same name does not own them.
+        if (fromImage && i < installedImages) loadFileList(record);
+    }
 
     // A directory whose image is lost or unreadable still makes its package
     // known. The names are collected once so that the pass stays linear in

@@ -19,6 +19,7 @@
 #include "run/message_log.h"
 #include "run/stream_install.h"
 #include "storage/change_set.h"
+#include "storage/run_records.h"
 
 namespace velmora {
 namespace {
@@ -78,10 +79,12 @@ void enableAgain(Installer& installer, ChangeSet& changes, const std::set<std::s
 
 void upgrade(Installer& installer, ChangeSet& changes, InstallFlags flags) {
     struct stat status {};
-    if (::stat(kDowngradeMarker, &status) == 0) {
-        flags |= AllowDowngrade;
-        ::unlink(kDowngradeMarker);
-    }
+    const bool marker = ::stat(kDowngradeMarker, &status) == 0;
+    // Kept on the flash until the run ends, so that a run stopped half way
+    // is completed by the next one instead of refused as a downgrade.
+    if (marker || (flags & AllowDowngrade) != 0) keepDowngradePermission();
+    if (marker) ::unlink(kDowngradeMarker);
+    if (marker || downgradePermitted()) flags |= AllowDowngrade;
 
     std::vector<std::unique_ptr<OfferedPackage>> offered;
     scanOffers(kUploadDir, offered);

@@ -12,7 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "storage/commit_journal.h"
 #include "storage/file_helpers.h"
+#include "storage/run_records.h"
 
 namespace velmora {
 
@@ -73,69 +75,6 @@ std::string chooseTempDir(const std::string& target, std::uint32_t sizeHint) {
     return tempDir;
 }
 
-// A directory target goes with its plain entries; anything that cannot be
-// removed (subdirectories, dot names) keeps the directory.
-void removeTarget(const std::string& target) {
-    if (::unlink(target.c_str()) == 0 || errno != EISDIR) {
-        return;
-    }
-    DIR* dir = ::opendir(target.c_str());
-    if (dir == nullptr) {
-        return;
-    }
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '\0' && entry->d_name[0] != '.') {
-            names.emplace_back(entry->d_name);
-        }
-    }
-    ::closedir(dir);
-    for (const std::string& name : names) {
-        ::unlink((target + "/" + name).c_str());
-    }
-    ::rmdir(target.c_str());
-}
-
-bool makeLink(const std::string& target, const std::string& linkText) {
-    makeDirs(parentDir(target));
-    ::unlink(target.c_str());
-    if (::symlink(linkText.c_str(), target.c_str()) != 0) {
-        std::perror("symlink");
-        return false;
-    }
-    return true;
-}
-
-// readyDir is the parent of the previous move when that move put a file
-// there: the map is in key order, so a package's files in one directory
-// follow each other and need their directory made only once.
-bool moveIntoPlace(const std::string& target, const std::string& source, bool progress, std::string& readyDir) {
-    std::string parent = parentDir(target);
-    if (parent != readyDir) {
-        makeDirs(parent);
-    }
-    readyDir.clear();
-    if (::rename(source.c_str(), target.c_str()) == 0) {
-        readyDir = std::move(parent);
-        return true;
-    }
-    if (errno == EXDEV) {
-        // Another file system: copy, and leave the source where it is.
-        if (copyFile(source, target, progress)) {
-            readyDir = std::move(parent);
-            return true;
-        }
-        int err = errno;
-        std::fprintf(stderr, "copy: %s: %s\n", target.c_str(), std::strerror(err));
-        return false;
-    }
-    std::perror("rename");
-    return false;
-}
-
-bool isMove(FileOpKind kind) {
-    return kind == FileOpKind::Move || kind == FileOpKind::MoveTemp;
-}
 
 std::vector<std::string> splitAtSpaces(const std::string& line) {
     std::vector<std::string> words;
@@ -198,7 +137,9 @@ namespace {
 // be made.
 int makeReplacement(ChangeSet& changes, const std::string& target, std::uint32_t sizeHint, mode_t mode,
                     std::string& name) {
-    name = chooseTempDir(target, sizeHint) + "/tmpXXXXXX";
+    const std::string dir = chooseTempDir(target, sizeHint);
+    noteStagingDir(dir);
+    name = dir + "/tmpXXXXXX";
     std::vector<char> buffer(name.begin(), name.end());
     buffer.push_back('\0');
     const int fd = ::mkostemp(buffer.data(), O_CLOEXEC);
@@ -266,12 +207,13 @@ bool isEmpty(const ChangeSet& changes) {
     return changes.ops.empty();
 }
 
-void writeManifest(const ChangeSet& changes, const std::string& path) {
+bool writeManifest(const ChangeSet& changes, const std::string& path) {
     // Written beside its place and renamed over it only when whole: a
     // manifest cut short (a full /ram, a kill) could end in a removal of a
     // directory's path and so delete every file in that directory at
     // --commit. A manifest that cannot be written whole is not written.
     const std::string partial = path + ".new";
+    errno = 0;
     std::ofstream out(partial, std::ios::out | std::ios::trunc | std::ios::binary);
     for (const auto& [target, op] : changes.ops) {
         switch (op.kind) {
@@ -295,10 +237,15 @@ void writeManifest(const ChangeSet& changes, const std::string& path) {
         }
     }
     out.close();
-    if (!out || ::rename(partial.c_str(), path.c_str()) != 0) {
-        std::perror("manifest");
-        ::unlink(partial.c_str());
+    if (!out) {
+        if (errno == 0) errno = EIO;
+    } else if (::rename(partial.c_str(), path.c_str()) == 0) {
+        return true;
     }
+    const int error = errno;
+    ::unlink(partial.c_str());
+    errno = error;
+    return false;
 }
 
 namespace {
@@ -317,6 +264,7 @@ bool loadManifest(ChangeSet& changes, const std::string& path) {
     if (!in.is_open()) {
         return false;
     }
+    changes.fromManifest = true;
     std::string line;
     for (;;) {
         if (!std::getline(in, line)) {
@@ -352,38 +300,13 @@ bool loadManifest(ChangeSet& changes, const std::string& path) {
 }
 
 bool commit(ChangeSet& changes, const std::string& firstKey, bool progress) {
-    // Staged contents reach the flash before any rename or removal makes
-    // them live, so that a power failure after the commit cannot leave a
-    // package file empty or cut short. One flush for the whole change set:
-    // an fsync per file costs several times the installation.
-    ::sync();
-    if (!firstKey.empty()) {
-        auto it = changes.ops.find(firstKey);
-        if (it != changes.ops.end() && isMove(it->second.kind)) {
-            makeDirs(parentDir(firstKey));
-            // A failure here is retried, and reported, with the other moves.
-            if (::rename(it->second.source.c_str(), firstKey.c_str()) == 0) {
-                changes.ops.erase(it);
-            }
-        }
+    const bool ok = commitChanges(changes, firstKey, progress);
+    // The move asked for first leaves the map once it has been made.
+    auto first = firstKey.empty() ? changes.ops.end() : changes.ops.find(firstKey);
+    if (first != changes.ops.end() && first->second.kind != FileOpKind::Unlink &&
+        first->second.kind != FileOpKind::Link && ::access(first->second.source.c_str(), F_OK) != 0) {
+        changes.ops.erase(first);
     }
-
-    bool ok = true;
-    for (const auto& [target, op] : changes.ops) {
-        if (op.kind == FileOpKind::Unlink) {
-            removeTarget(target);
-        } else if (op.kind == FileOpKind::Link) {
-            ok = makeLink(target, op.source) && ok;
-        }
-    }
-    std::string readyDir;
-    for (const auto& [target, op] : changes.ops) {
-        if (isMove(op.kind)) {
-            ok = moveIntoPlace(target, op.source, progress, readyDir) && ok;
-        }
-    }
-    // The renames, links and removals themselves.
-    ::sync();
     return ok;
 }
 

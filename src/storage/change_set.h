@@ -23,6 +23,7 @@ struct FileOp {
 
 struct ChangeSet {
     std::map<std::string, FileOp> ops;  // target path -> pending operation, byte order
+    bool fromManifest = false;          // loaded from a manifest rather than made by this run
 };
 
 inline constexpr const char* kManifestPath = "/ram/MANIFEST";
@@ -53,11 +54,15 @@ bool isEmpty(const ChangeSet& changes);
 // One line per operation: "U target", "L target linktext", "M target source",
 // and "M target source T" for a file this run staged, which a later
 // --cancel deletes (readers that stop at the third word see a plain move).
-void writeManifest(const ChangeSet& changes, const std::string& path);
+// False, with errno, when the manifest could not be written whole; then
+// none is written.
+bool writeManifest(const ChangeSet& changes, const std::string& path);
 bool loadManifest(ChangeSet& changes, const std::string& path);
 
-// Removals and links first, then moves. Every operation is attempted; the
-// result is false when any link, rename or cross-device copy failed.
+// Carries out every operation so that a stop at any moment leaves each file
+// whole and the next run able to finish (commit_journal.h). Every operation
+// is attempted; the result is false when any link, rename or cross-device
+// copy failed.
 bool commit(ChangeSet& changes, const std::string& firstKey, bool progress);
 
 // Deletes the temporary files this change set created and empties it.

@@ -91,7 +91,11 @@ bool hasPrefix(std::string_view path, std::string_view prefix) {
     return path.substr(0, prefix.size()) == prefix;
 }
 
-bool copyFile(const std::string& source, const std::string& target, bool progress) {
+namespace {
+
+// Copies source's contents into target, opened with the given flags; the
+// permission bits are set on the open file.
+bool copyWith(const std::string& source, const std::string& target, bool progress, int openFlags) {
     struct stat st {};
     if (::stat(source.c_str(), &st) != 0) {
         return false;
@@ -100,16 +104,17 @@ bool copyFile(const std::string& source, const std::string& target, bool progres
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return false;
     }
-    int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777);
-    int in = ::open(source.c_str(), O_RDONLY);
-    if (out < 0 || in < 0) {
-        if (out >= 0) {
-            closeKeepingErrno(out);
-        }
-        if (in >= 0) {
-            closeKeepingErrno(in);
-        }
+    int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | openFlags, st.st_mode & 07777);
+    if (out < 0) {
         return false;
+    }
+    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        closeKeepingErrno(out);
+        return false;
+    }
+    if ((openFlags & O_EXCL) != 0) {
+        ::fchmod(out, st.st_mode & 07777);  // whatever the umask took away
     }
 
     std::array<char, kCopyChunk> buffer;
@@ -144,6 +149,24 @@ bool copyFile(const std::string& source, const std::string& target, bool progres
     closeKeepingErrno(in);
     closeKeepingErrno(out);
     return ok;
+}
+
+}  // namespace
+
+bool copyFile(const std::string& source, const std::string& target, bool progress) {
+    return copyWith(source, target, progress, O_TRUNC);
+}
+
+bool copyFileExclusive(const std::string& source, const std::string& target, bool progress) {
+    if (copyWith(source, target, progress, O_EXCL)) {
+        return true;
+    }
+    if (errno != EEXIST) {
+        const int error = errno;
+        ::unlink(target.c_str());
+        errno = error;
+    }
+    return false;
 }
 
 std::uint32_t uptimeTicks() {

@@ -19,6 +19,11 @@ bool hasPrefix(std::string_view path, std::string_view prefix);
 // turns a one-character spinner on standard output.
 bool copyFile(const std::string& source, const std::string& target, bool progress);
 
+// The same into a new file that must not exist yet (EEXIST otherwise), with
+// the source's permission bits whatever the umask; a failed copy leaves no
+// file behind.
+bool copyFileExclusive(const std::string& source, const std::string& target, bool progress);
+
 // Kernel clock in hundredths of a second, offset by 30000.
 std::uint32_t uptimeTicks();
 

@@ -7,7 +7,9 @@
 #include <sys/statfs.h>
 
 #include "storage/change_set.h"
+#include "storage/commit_journal.h"
 #include "storage/file_helpers.h"
+#include "storage/run_records.h"
 
 namespace velmora {
 
@@ -79,47 +81,91 @@ void release(SpaceAccount& account, const std::string& target) {
     }
 }
 
-void replace(SpaceAccount& account, const std::string& target, const FileOp& op, TargetProbe& probe) {
+// The device of the directory a source sits in, asked once per directory:
+// a run's staged files share a few directories.
+class SourceDevices {
+public:
+    bool of(const std::string& source, dev_t& device) {
+        std::string dir = parentDir(source);
+        if (dir != dir_) {
+            dir_ = std::move(dir);
+            struct stat st {};
+            known_ = ::stat(dir_.c_str(), &st) == 0;
+            device_ = st.st_dev;
+        }
+        device = device_;
+        return known_;
+    }
+
+private:
+    std::string dir_;
+    dev_t device_ = 0;
+    bool known_ = false;
+};
+
+// A file already on the account's file system costs nothing: its blocks
+// are taken already, and a rename takes no more. A file from another file
+// system is copied beside its target before the old target goes, so its
+// blocks are needed while the old ones are still in use.
+void replace(SpaceAccount& account, const std::string& target, const FileOp& op, TargetProbe& probe,
+             SourceDevices& sources) {
     if (!hasPrefix(target, account.path)) {
         return;
     }
-    // The target's stat serves both the same-device test and the release:
-    // a fresh install asks it once per file instead of twice, and not at
-    // all below a new directory.
     struct stat targetStat {};
     const bool targetExists = probe.exists(target, &targetStat);
     struct stat sourceStat {};
-    if (!targetExists && op.stagedSize >= 0) {
-        // A file staged by this run: its size is known and, with no target,
-        // its device does not matter.
+    dev_t sourceDevice = 0;
+    if (op.stagedSize >= 0 && sources.of(op.source, sourceDevice)) {
         sourceStat.st_size = static_cast<off_t>(op.stagedSize);
-    } else if (::stat(op.source.c_str(), &sourceStat) != 0) {
+    } else if (::stat(op.source.c_str(), &sourceStat) == 0) {
+        sourceDevice = sourceStat.st_dev;
+    } else {
         if (targetExists) {
             adjust(account, blocksFor(targetStat, account.blockSize));
         }
         return;
     }
-    if (targetExists && targetStat.st_dev == sourceStat.st_dev) {
-        return;  // a rename in place: no new blocks, none given back
+    const dev_t targetDevice = targetExists ? targetStat.st_dev : account.device;
+    if ((targetExists || account.deviceKnown) && targetDevice == sourceDevice) {
+        return;
     }
-    adjust(account, -std::int64_t{blocksFor(sourceStat, account.blockSize)});
+    const std::uint32_t blocks = blocksFor(sourceStat, account.blockSize);
+    adjust(account, -std::int64_t{blocks});
+    account.copyBlocks += blocks;
     if (targetExists) {
         adjust(account, blocksFor(targetStat, account.blockSize));  // the old target's blocks come back
     }
 }
 
-void apply(SpaceAccount& account, const std::string& target, const FileOp& op, TargetProbe& probe) {
+void apply(SpaceAccount& account, const ChangeSet& changes, const std::string& target, const FileOp& op,
+           TargetProbe& probe, SourceDevices& sources) {
     switch (op.kind) {
-    case FileOpKind::Unlink:
+    case FileOpKind::Unlink: {
+        // The same file under another spelling that a new file replaces:
+        // the replacement gives its blocks back, once.
+        const std::string path = collapsedPath(target);
+        if (path != target) {
+            auto other = changes.ops.find(path);
+            if (other != changes.ops.end() && other->second.kind != FileOpKind::Unlink) break;
+        }
         release(account, target);
         break;
+    }
     case FileOpKind::Move:
     case FileOpKind::MoveTemp:
-        replace(account, target, op, probe);
+        replace(account, target, op, probe, sources);
         break;
     default:
         break;
     }
+}
+
+// While the commit runs, before anything is removed: the free blocks less
+// every copy from another file system and the journal. A commit that copies
+// nothing in only gives blocks back, whatever it removes.
+bool roomWhileCommitting(const SpaceAccount& account, std::int64_t journalBlocks) {
+    return account.copyBlocks == 0 || account.initialFree - account.copyBlocks - journalBlocks > kReserveBlocks;
 }
 
 }  // namespace
@@ -136,6 +182,10 @@ SpaceAccount openAccount(const std::string& mountPoint) {
     constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
     std::uint64_t freeBlocks = fs.f_bfree;
     account.freeBlocks = static_cast<std::int32_t>(freeBlocks > kMax ? kMax : freeBlocks);
+    account.initialFree = account.freeBlocks;
+    struct stat st {};
+    account.deviceKnown = ::stat(mountPoint.c_str(), &st) == 0;
+    account.device = st.st_dev;
     return account;
 }
 
@@ -148,11 +198,18 @@ bool checkSpaceAt(const ChangeSet& changes, const std::string& flashMount, const
     SpaceAccount flash = openAccount(flashMount);
     TargetProbe bootProbe;
     TargetProbe flashProbe;
+    SourceDevices sources;
     for (const auto& [target, op] : changes.ops) {
-        apply(boot, target, op, bootProbe);
-        apply(flash, target, op, flashProbe);
+        apply(boot, changes, target, op, bootProbe, sources);
+        apply(flash, changes, target, op, flashProbe, sources);
     }
-    return flash.freeBlocks > kReserveBlocks && boot.freeBlocks > kReserveBlocks;
+    // The journal of the commit sits in the package database.
+    auto journalBlocks = [&changes](const SpaceAccount& account) -> std::int64_t {
+        if (recordDir().empty() || !hasPrefix(recordDir(), account.path)) return 0;
+        return static_cast<std::int64_t>((journalSize(changes) + account.blockSize - 1) / account.blockSize);
+    };
+    return flash.freeBlocks > kReserveBlocks && boot.freeBlocks > kReserveBlocks &&
+           roomWhileCommitting(flash, journalBlocks(flash)) && roomWhileCommitting(boot, journalBlocks(boot));
 }
 
 }  // namespace velmora

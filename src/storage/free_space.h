@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 
 namespace velmora {
 
@@ -12,6 +13,10 @@ struct SpaceAccount {
     std::string path;             // mount point, and the prefix of the paths that count
     std::uint32_t blockSize = 1;  // 1 when statfs fails
     std::int32_t freeBlocks = 0;  // may go negative
+    std::int32_t initialFree = 0;     // free blocks before any change
+    std::int64_t copyBlocks = 0;      // blocks copied in from other file systems
+    dev_t device = 0;                 // the mount point's file system
+    bool deviceKnown = false;
 };
 
 SpaceAccount openAccount(const std::string& mountPoint);

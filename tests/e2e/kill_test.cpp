@@ -154,6 +154,9 @@ KillState compare(const TreeSnapshot& before, const TreeSnapshot& now, const Tre
         return it == tree.end() ? absent : it->second;
     };
     for (const std::string& path : paths) {
+        // What a stopped run keeps for the next one: its journal, the
+        // register of its staged files.
+        if (path.rfind("flash/var/pdb/.", 0) == 0) continue;
         const TreeEntry old = at(before, path);
         const TreeEntry current = at(now, path);
         const TreeEntry target = at(upgraded, path);

@@ -37,10 +37,9 @@ const SmallFlashRow kRows[] = {
     // 4 blocks of content: plenty left.
     {"Fits", 16 * 1024, 0},
     // Leaves room for the content plus a tenth, so it is staged in a
-    // temporary file beside its target on the flash itself, which the
-    // cancel must delete. The upload, the staged copy and its move into
-    // place (counted as new space) take 38 of the 128 blocks each.
-    {"StagedOnTheFlash", 150 * 1024, 28},
+    // temporary file beside its target on the flash itself: its blocks are
+    // taken already, and renaming it into place takes no more.
+    {"StagedOnTheFlash", 150 * 1024, 0},
     // More than what is left: staged in /ram, and moving it onto the flash
     // would overdraw it.
     {"StagedInRam", 300 * 1024, 28},

@@ -92,7 +92,8 @@ TEST_F(PackageDbTest, OptionalFilesFollowTheRecord) {
     bundle.version = kV61;
     bundle.isBundle = true;
     ASSERT_TRUE(storeRecord(bundle, changes_));
-    // Without metadata (flag bit 1, or an image kept) only the state is stored.
+    // Without metadata (flag bit 1) only the state is stored; with an image
+    // kept, the state and the file list.
     for (bool keepsImage : {false, true}) {
         PackageRecord record(keepsImage ? "imaged" : "nometa");
         record.version = kV61;
@@ -108,10 +109,11 @@ TEST_F(PackageDbTest, OptionalFilesFollowTheRecord) {
     EXPECT_EQ(read(db("stavel", "provides")), "old 1 2 3\n");
     EXPECT_FALSE(exists(db("stavel", "conflicts")));
     EXPECT_EQ(read(db("stavel", "files")), "bin/old\n");
-    for (const char* name : {"nometa", "imaged"}) {
-        EXPECT_FALSE(exists(db(name, "version")) || exists(db(name, "files"))) << name;
-        EXPECT_EQ(read(db(name, "disabled")), "auto\n") << name;
-    }
+    // A package that keeps its image still lists the files it owns.
+    EXPECT_FALSE(exists(db("nometa", "version")) || exists(db("nometa", "files")));
+    EXPECT_FALSE(exists(db("imaged", "version")));
+    EXPECT_EQ(read(db("imaged", "files")), "");
+    for (const char* name : {"nometa", "imaged"}) EXPECT_EQ(read(db(name, "disabled")), "auto\n") << name;
 }
 
 // Saving a record, and disabling or enabling it, write one state file (or

@@ -107,10 +107,11 @@ TEST_F(RepositoryTest, BundleMembersPrecedeTheBundle) {
     put(db("suite", "enabled"), "user\n");
 
     ASSERT_EQ(load(), (Labels{"alpha-1.0@suite", "beta-1.0@suite", "suite-2.0+"}));
-    // Members are read from the image: their "files" and "bundle" stay unread.
+    // Members are read from the image, their "bundle" stays unread; the
+    // files they own come from their entries.
     const std::string in = " deps=stavel 100689408 0 0; in=suite 33580544 33580544 0;";  // 2.0 as both bounds
     EXPECT_EQ(summary(at(0)) + ", " + summary(at(1)) + ", " + summary(at(2)),
-              "none" + in + ", none off" + in + ", none bundle user");
+              "none" + in + " /bin/alpha, none off" + in + " /bin/beta, none bundle user");
 }
 
 // The record's metadata comes from its image (but never its architecture);
@@ -124,8 +125,11 @@ TEST_F(RepositoryTest, StateIsLoadedForEveryRecord) {
     put(root_ + "/ram/pdb/stavel/schedule", "uninstall\n");
 
     ASSERT_EQ(load(), (Labels{"stavel-6.1", "stavel-6.2"}));
+    // Only the installed image's record owns the entry's files.
     for (std::size_t i : {0u, 1u}) {
-        EXPECT_EQ(summary(at(i)) + " " + at(i).arch, "uninstall off user deps=stavel 100689408 0 0; i386");
+        EXPECT_EQ(summary(at(i)) + " " + at(i).arch,
+                  std::string("uninstall off user deps=stavel 100689408 0 0;") + (i == 0 ? " /bin/stavel" : "") +
+                      " i386");
     }
 }
 

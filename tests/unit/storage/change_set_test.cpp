@@ -1,4 +1,5 @@
 #include "storage/change_set.h"
+#include "storage/commit_journal.h"
 
 #include <gtest/gtest.h>
 
@@ -516,19 +517,42 @@ TEST(CommitTest, RemovesAndLinksBeforeAnyMove) {
     EXPECT_EQ(changes.ops.size(), 2u);  // the caller discards the change set
 }
 
-TEST(CommitTest, RemovalComesFirstEvenWhenItsKeySortsLater) {
-    ScratchDir dir;
-    ASSERT_TRUE(dir.ok());
-    writeFile(dir / "z", "old");
-    ChangeSet changes;
-    scheduleMove(changes, dir / "z", dir / "a");
-    scheduleRemove(changes, dir / "z");
-
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(commit(changes, "", false));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "rename: No such file or directory\n");
-    EXPECT_FALSE(exists(dir / "a"));
-    EXPECT_FALSE(exists(dir / "z"));
+// The order a commit works in: removals that must come first, moves and
+// links in key order, then the other removals; a removal of a file that a
+// move or link replaces (under any spelling) is that rename itself.
+TEST(CommitTest, PlanOrdersAndMergesTheSteps) {
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::string, FileOp>> ops;
+        std::string firstKey;
+        std::string plan;
+    } rows[] = {
+        {"RemovalOfAReplacedFileIsTheRename",
+         {{"/f//bin/a", {FileOpKind::Unlink, ""}}, {"/f/bin/a", {FileOpKind::MoveTemp, "/f/tmpAbCdEf"}}},
+         "",
+         "M /f/bin/a /f/tmpAbCdEf;"},
+        {"RemovalsComeAfterTheMoves",
+         {{"/a", {FileOpKind::Unlink, ""}}, {"/z", {FileOpKind::Move, "/u"}}, {"/b", {FileOpKind::Link, "/t"}}},
+         "",
+         "L /b /t;M /z /u;U /a ;"},
+        {"AFileWhereADirectoryMustGoGoesFirst",
+         {{"/d/x", {FileOpKind::Unlink, ""}}, {"/d/x/y", {FileOpKind::Move, "/u"}}},
+         "",
+         "E /d/x ;M /d/x/y /u;"},
+        {"FirstKeyLeads",
+         {{"/a", {FileOpKind::Move, "/s1"}}, {"/b", {FileOpKind::Move, "/s2"}}},
+         "/b",
+         "M /b /s2;M /a /s1;"},
+    };
+    for (const auto& row : rows) {
+        ChangeSet changes;
+        for (const auto& [target, op] : row.ops) changes.ops[target] = op;
+        std::string plan;
+        for (const CommitStep& step : planCommit(changes, row.firstKey)) {
+            plan += std::string(1, static_cast<char>(step.kind)) + " " + step.target + " " + step.source + ";";
+        }
+        EXPECT_EQ(plan, row.plan) << row.name;
+    }
 }
 
 TEST(CommitTest, DirectoryWithSubdirectoryOrDotEntryStays) {
@@ -614,12 +638,12 @@ TEST(CommitTest, FirstKeyMovesFirstAndLeavesTheMap) {
     ChangeSet changes;
     scheduleMove(changes, dir / "src", dir / "d/early");
     scheduleMove(changes, dir / "src2", dir / "d/late");
-    // Runs in the first pass, after the first-key move only.
+    // The directory keeps what the change set moves into it.
     setOp(changes, dir / "d", FileOpKind::Unlink, "");
 
     ASSERT_TRUE(commit(changes, dir / "d/early", false));
     EXPECT_EQ(changes.ops.count(dir / "d/early"), 0u);
-    EXPECT_FALSE(exists(dir / "d/early"));
+    EXPECT_EQ(readFile(dir / "d/early"), "early");
     EXPECT_EQ(readFile(dir / "d/late"), "late");
 }
 
