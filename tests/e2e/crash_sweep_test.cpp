@@ -80,7 +80,7 @@ struct Layout {
     std::vector<Args> followUps = {{"-r", "@root"}};  // each from the crashed tree
     std::vector<Pkg> input = {};                      // standard input of the command
     bool bootImage = false;                           // bootimage=1 for every run
-    long freeBlocks = -1;                             // fill the flash up to this many free blocks
+    long freeBlocks = -1;                             // the flash shrunk to this many free blocks
     bool mayRefuse = false;  // a follow-up may end with 28 and change nothing (files staged in /ram)
 };
 
@@ -92,10 +92,12 @@ const Pkg kLib2{"lib", "2.0", {"/lib/libx.so=x2", "/lib/new.so=n"}};
 const Pkg kApp2{"app", "2.0", {"/bin/app=a2", "/etc/tmp.state=t2", "/etc/app.conf=c"}, {"lib:2.0"}};
 const Pkg kKeeper1{"keeper", "1.0", {"/bin/keeper=k1", "/etc/keeper=e"}, {}, 0, true};
 const Pkg kKeeper2{"keeper", "2.0", {"/bin/keeper=k2"}, {}, 0, true};
-// Big enough to be staged in /ram on a flash that still passes the space
-// check (which keeps 16 blocks free).
-const Pkg kBig1{"big", "1.0", {"/bin/big=*120000", "/etc/big.conf=b1"}};
+// A file goes to /ram when the flash lacks a tenth more than its size, and
+// the space check wants room for its copy and 16 blocks more: only a file
+// of some 160 blocks and more can be staged there by a run that passes.
+const Pkg kBig1{"big", "1.0", {"/bin/big=b1", "/etc/big.conf=b1"}};
 const Pkg kBig2{"big", "2.0", {"/bin/big=*120000", "/etc/big.conf=b2"}};
+const Pkg kHuge2{"big", "2.0", {"/bin/big=*1638400", "/etc/big.conf=b2"}};
 const Pkg kStavel62{"stavel", "6.2", {"/bin/tool=6.2", "/bin/only62=x"}};
 const Pkg kStavel61{"stavel", "6.1", {"/bin/tool=6.1", "/bin/only61=y"}};
 
@@ -119,7 +121,7 @@ const Layout kLayouts[] = {
     {"DowngradeAllowedByOption", {kStavel62}, {kStavel61}, {}, {}, {"-r", "@root", "-down"}},
     {"DowngradeAllowedByMarker", {kStavel62}, {kStavel61}, {"rw/DOWNGRADE="}},
     {"SmallFlashWithRoomBeside", {kBig1}, {kBig2}, {}, {}, kPlain, {kPlain}, {}, false, 60},
-    {"SmallFlashStagingInRam", {kBig1}, {kBig2}, {}, {}, kPlain, {kPlain}, {}, false, 26, true},
+    {"SmallFlashStagingInRam", {kBig1}, {kHuge2}, {}, {}, kPlain, {kPlain}, {}, false, 432, true},
     {"CommitOfSafeRun", {kLib1, kKeeper1}, {kLib2, kKeeper2}, {}, {"-r", "@root", "--safe"}, {"--commit"},
      {{"--commit"}, kPlain, {"--cancel"}}},
     {"StreamMode", {kKeeper1}, {}, {}, {}, {"-r", "@root", "-"}, {{"-r", "@root", "-"}}, {kKeeper2}},
@@ -135,8 +137,9 @@ std::string image(const Pkg& pkg) {
         const std::size_t eq = file.find('=');
         std::string content = file.substr(eq + 1);
         if (content.rfind('*', 0) == 0) {
-            content = incompressible(std::stoul(content.substr(1)),
-                                     static_cast<std::uint32_t>(std::hash<std::string>{}(pkg.version + file)));
+            // Big on the flash, small in the package: the run has to stage
+            // and copy it, the sandbox does not.
+            content = std::string(std::stoul(content.substr(1)), pkg.version.back());
         }
         recipe.files.push_back(regularFile(file.substr(0, eq), content));
     }
@@ -449,7 +452,7 @@ protected:
         if (::access(kStrace, X_OK) != 0 || ::access(kChroot, X_OK) != 0) GTEST_SKIP() << "strace or chroot missing";
         InstallTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        mountFlashAndRam(GetParam().freeBlocks >= 0 ? 1 << 20 : kTmpfsBytes, kTmpfsBytes);
+        mountFlashAndRam(kTmpfsBytes, kTmpfsBytes);
         // The saved trees are copied back hundreds of times: memory, not disk.
         ASSERT_TRUE(saved_.makeDirs("store"));
         if (std::string why = store_.mount(saved_, "store", 4 * kTmpfsBytes); !why.empty()) GTEST_SKIP() << why;
@@ -548,7 +551,9 @@ protected:
                 fault(at, "--show changed: " + condensed(changed));
             }
         }
-        if (!seen_.insert(stateKey(crashed)).second) {
+        const std::string key = stateKey(crashed);
+        const bool untouched = stateKey(withoutScratch(crashed)) == stateKey(withoutScratch(start_));
+        if (!seen_.insert(key).second) {
             ++counts_.repeats;
             return;
         }
@@ -571,18 +576,22 @@ protected:
                 fault(label, "exit " + std::to_string(result.exitStatus) + ": " + result.out.substr(0, 200) + result.err);
             }
             // Staged files: none on the flash, and none of the crashed run's
-            // in /ram (the follow-up's own may stay there).
+            // in /ram (the follow-up's own may stay there). Those of the
+            // preparing run are judged with the tree.
             for (const std::string& path : temporaryFiles(settled)) {
-                if (!after_.count(path) && (path.rfind("ram/", 0) != 0 || (killed && crashed.count(path)))) {
+                if (after_.count(path) || start_.count(path)) continue;
+                if (path.rfind("ram/", 0) != 0 || (killed && crashed.count(path))) {
                     fault(label, "staged file left: " + path);
                 }
             }
             // All of the run or, where the crash may have undone it, none:
-            // --commit or --cancel after a crashed --commit, and a power
-            // loss that took the schedule or the manifest along with /ram.
+            // --commit or --cancel after a crashed --commit, a power loss
+            // that took the schedule or the manifest along with /ram, and a
+            // crash before the run changed anything (the run never was).
             std::vector<const TreeSnapshot*> allowed{&after_};
             if (chrooted(next)) allowed.push_back(&cancelled_);
             if (powerLost) allowed.push_back(&ramLost_[i]);
+            if (untouched) allowed.push_back(&fromStart_[i]);
             const bool reached = std::any_of(allowed.begin(), allowed.end(), [&](const TreeSnapshot* expected) {
                 return describeChanges(settledState(*expected), settledState(settled)).empty();
             });
@@ -593,12 +602,25 @@ protected:
         }
     }
 
+    // A tree without what a run writes before it changes anything: its
+    // staged files, the register of their directories, a journal not yet
+    // complete.
+    TreeSnapshot withoutScratch(TreeSnapshot tree) const {
+        for (auto it = tree.begin(); it != tree.end();) {
+            const std::string& path = it->first;
+            const bool scratch = (isTemporaryName(path) && !start_.count(path)) ||
+                                 path == "flash/var/pdb/.journal.new" || path.rfind("flash/var/pdb/.staged", 0) == 0;
+            it = scratch ? tree.erase(it) : std::next(it);
+        }
+        return tree;
+    }
+
     // What a follow-up is compared on: /ram and the postlog aside, and the
     // staged files, which are judged apart.
     TreeSnapshot settledState(TreeSnapshot tree) const {
         tree = settledPart(std::move(tree));
         for (const std::string& path : temporaryFiles(tree)) {
-            if (!after_.count(path)) tree.erase(path);
+            if (!after_.count(path) && !start_.count(path)) tree.erase(path);
         }
         return tree;
     }
@@ -639,7 +661,8 @@ protected:
     Trace trace_{box.path()};
     std::string input_;
     TreeSnapshot start_, after_, cancelled_;
-    std::vector<TreeSnapshot> ramLost_;  // each follow-up from the start, /ram emptied
+    std::vector<TreeSnapshot> ramLost_;    // each follow-up from the start, /ram emptied
+    std::vector<TreeSnapshot> fromStart_;  // each follow-up from the start
     std::set<std::string> seen_;
     Counts counts_;
     struct Fault {
@@ -676,10 +699,14 @@ TEST_P(CrashSweep, EveryCallKilledOrPowerLost) {
     }
     box.runInstaller({"-bogus"}, "", RunMode::Chrooted);  // copies the installer in for chrooted runs
     if (layout.freeBlocks >= 0) {
-        const std::uint64_t free = freeBlocksAt(box.hostPath("flash"));
-        ASSERT_GT(free, static_cast<std::uint64_t>(layout.freeBlocks));
-        const std::uint64_t blocks = free - static_cast<std::uint64_t>(layout.freeBlocks);
-        ASSERT_TRUE(box.writeFile("flash/filler", std::string(blocks * blockSizeAt(box.hostPath("flash")), 'f')));
+        // The flash shrunk around what it holds (a filler file would be
+        // copied and read at every point).
+        const std::string flash = box.hostPath("flash");
+        struct statfs fs {};
+        ASSERT_EQ(::statfs(flash.c_str(), &fs), 0);
+        const auto bytes = (fs.f_blocks - fs.f_bfree + static_cast<std::uint64_t>(layout.freeBlocks)) * fs.f_bsize;
+        ASSERT_EQ(::mount("tmpfs", flash.c_str(), "tmpfs", MS_REMOUNT, ("size=" + std::to_string(bytes)).c_str()), 0);
+        ASSERT_EQ(freeBlocksAt(flash), static_cast<std::uint64_t>(layout.freeBlocks));
     }
     start_ = box.snapshot();
     keep("start");
@@ -697,10 +724,14 @@ TEST_P(CrashSweep, EveryCallKilledOrPowerLost) {
         cancelled_ = box.snapshot();
     }
     for (const Args& next : layout.followUps) {
-        bringBack("start");
-        ASSERT_TRUE(emptyDirectory(box.hostPath("ram")));
-        run(next);
-        ramLost_.push_back(box.snapshot());
+        for (std::vector<TreeSnapshot>* trees : {&fromStart_, &ramLost_}) {
+            bringBack("start");
+            if (trees == &ramLost_) {
+                ASSERT_TRUE(emptyDirectory(box.hostPath("ram")));
+            }
+            run(next);
+            trees->push_back(box.snapshot());
+        }
     }
     bringBack("start");
     const int status = traced(nullptr);
@@ -708,6 +739,12 @@ TEST_P(CrashSweep, EveryCallKilledOrPowerLost) {
     ASSERT_EQ(describeChanges(settledPart(after_), settledPart(box.snapshot())), "") << "the traced run differs";
     const std::vector<Call> calls = trace_.read(saved_.hostPath("store/trace.log"));
     ASSERT_FALSE(calls.empty());
+    if (layout.freeBlocks >= 0) {
+        const bool stagedInRam = std::any_of(calls.begin(), calls.end(), [](const Call& call) {
+            return call.truncates && !call.paths.empty() && call.paths[0].rfind("ram/", 0) == 0;
+        });
+        ASSERT_EQ(stagedInRam, layout.mayRefuse) << "the flash has not the room the layout is meant for";
+    }
 
     // A point on entry to each changing call (one that follows a failed
     // call would see the same tree again), and one after the last.

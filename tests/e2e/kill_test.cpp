@@ -1,8 +1,10 @@
 // An upgrade run killed (SIGKILL) at a random moment: before its commit it
 // has changed nothing but temporary files; during its commit every file is
-// the old one, the new one, or (a file the upgrade replaces) missing, never
-// anything else; and in every case the next ordinary run completes the
-// upgrade. What the kills left is summed up at the end of the run.
+// the old one or the new one, never missing, never anything else; and in
+// every case the next ordinary run completes the upgrade and clears away
+// every file the killed run staged. What the kills left is summed up at the
+// end of the run. (crash_sweep_test.cpp kills at every call instead; this
+// one takes a bigger upgrade, with its real timing.)
 //
 // The delays are measured from the start of the run: every other one falls
 // anywhere in a complete run's duration (measured first), the others in its
@@ -25,7 +27,6 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -132,11 +133,8 @@ private:
 struct KillState {
     unsigned changed = 0;  // paths that are no longer as before
     unsigned pending = 0;  // paths the upgrade changes that are still as before
-    // Gone, though both the old and the new tree have them: the commit
-    // removes the old version's files (under their "/flash//" names) before
-    // it renames the new ones in, so a kill in between leaves them missing.
-    std::vector<std::string> missing;
-    std::vector<std::string> torn;  // there, but neither as before nor as after
+    std::vector<std::string> missing;  // gone, though both the old and the new tree have them
+    std::vector<std::string> torn;     // there, but neither as before nor as after
 };
 
 KillState compare(const TreeSnapshot& before, const TreeSnapshot& now, const TreeSnapshot& upgraded) {
@@ -171,29 +169,6 @@ KillState compare(const TreeSnapshot& before, const TreeSnapshot& now, const Tre
     return state;
 }
 
-// A temporary file staged for a new package's database entry sits in the
-// database directory itself (the entry's own directory does not exist yet),
-// and a kill leaves it there; the catalogue then holds a record named after
-// it, version 0.0, that no later run removes. Known and reported; these
-// lines are counted and taken out so that everything else is still compared.
-std::string withoutPhantomRecords(const std::string& listing, unsigned& phantoms) {
-    std::string kept;
-    std::size_t start = 0;
-    while (start < listing.size()) {
-        std::size_t end = listing.find('\n', start);
-        end = end == std::string::npos ? listing.size() : end + 1;
-        const std::string line = listing.substr(start, end - start);
-        start = end;
-        const std::string name = line.substr(0, line.find(' '));
-        if (isTemporaryName(name) && line.find(" 0.0 ") != std::string::npos) {
-            ++phantoms;
-            continue;
-        }
-        kept += line;
-    }
-    return kept;
-}
-
 class KilledUpgrade : public TmpfsFlashTest {
 protected:
     void SetUp() override {
@@ -204,10 +179,8 @@ protected:
 
     std::string listing() {
         RunResult run = box.runInstaller({"-r", box.path(), "--show"});
-        return withoutPhantomRecords("exit " + std::to_string(run.exitStatus) + "\n" + run.out + run.err, phantoms_);
+        return "exit " + std::to_string(run.exitStatus) + "\n" + run.out + run.err;
     }
-
-    unsigned phantoms_ = 0;
 };
 
 TEST_F(KilledUpgrade, LeavesOldOrNewFilesAndTheNextRunCompletesTheUpgrade) {
@@ -236,6 +209,7 @@ TEST_F(KilledUpgrade, LeavesOldOrNewFilesAndTheNextRunCompletesTheUpgrade) {
         ASSERT_TRUE(run.started());
         Ended ended = run.wait();
         ASSERT_EQ(ended.exitStatus, 0);
+        ASSERT_EQ(temporaryFiles(box.snapshot()), std::vector<std::string>{});
         durations.push_back(ended.lasted);
         upgraded = withoutTemporaries(box.snapshot(), {"flash/postlog"});
     }
@@ -259,9 +233,6 @@ TEST_F(KilledUpgrade, LeavesOldOrNewFilesAndTheNextRunCompletesTheUpgrade) {
     unsigned finished = 0;
     unsigned leftOnFlash = 0;
     unsigned leftInRam = 0;
-    unsigned runsWithPhantoms = 0;
-    unsigned killsWithMissingFiles = 0;
-    std::set<std::string> missingFiles;
     for (unsigned long trial = 0; trial < trials; ++trial) {
         const std::chrono::microseconds delay{trial % 2 == 0 ? anywhere(random) : nearTheEnd(random)};
         SCOPED_TRACE("trial " + std::to_string(trial) + ", killed after " + std::to_string(delay.count()) + " us");
@@ -285,10 +256,7 @@ TEST_F(KilledUpgrade, LeavesOldOrNewFilesAndTheNextRunCompletesTheUpgrade) {
         for (const std::string& path : temporaryFiles(left)) ++(path.rfind("ram/", 0) == 0 ? leftInRam : leftOnFlash);
         const KillState state = compare(before, withoutTemporaries(left, {"flash/postlog"}), upgraded);
         EXPECT_EQ(state.torn, std::vector<std::string>{}) << "files neither old nor new";
-        if (!state.missing.empty()) {
-            ++killsWithMissingFiles;
-            for (const std::string& path : state.missing) missingFiles.insert(path);
-        }
+        EXPECT_EQ(state.missing, std::vector<std::string>{}) << "files gone, though before and after have them";
         if (state.changed == 0) {
             ++beforeCommit;
             // The catalogue reads as before: temporary files left beside
@@ -301,31 +269,25 @@ TEST_F(KilledUpgrade, LeavesOldOrNewFilesAndTheNextRunCompletesTheUpgrade) {
             ++duringCommit;
         }
 
-        // The next run, the uploads still there, completes the upgrade.
+        // The next run, the uploads still there, completes the upgrade and
+        // clears away what the killed run staged.
         RunResult next = upgradeRun();
         EXPECT_EQ(next.exitStatus, 0) << next.out << next.err;
         EXPECT_EQ(next.signal, 0);
         EXPECT_EQ(next.out.find("ERROR"), std::string::npos) << next.out;
-        EXPECT_EQ(changesBesides(upgraded, withoutTemporaries(box.snapshot()), {"flash/postlog"}), "");
-        const unsigned phantomsBefore = phantoms_;
+        const TreeSnapshot settled = box.snapshot();
+        EXPECT_EQ(temporaryFiles(settled), std::vector<std::string>{});
+        EXPECT_EQ(changesBesides(upgraded, settled, {"flash/postlog"}), "");
         EXPECT_EQ(listing(), listedAfter);
-        if (phantoms_ != phantomsBefore) ++runsWithPhantoms;
         if (HasFailure()) return;
     }
 
-    std::string missingList;
-    for (const std::string& path : missingFiles) missingList += " " + path;
     char summary[512];
     std::snprintf(summary, sizeof summary,
                   "%lu kills: %u before the commit, %u during it, %u after it, %u runs ended first; "
-                  "temporary files left: %u on the flash, %u in /ram; catalogues with phantom records "
-                  "after the next run: %u; kills that left files missing: %u\n",
-                  trials, beforeCommit, duringCommit, afterCommit, finished, leftOnFlash, leftInRam,
-                  runsWithPhantoms, killsWithMissingFiles);
+                  "temporary files left by the kill: %u on the flash, %u in /ram\n",
+                  trials, beforeCommit, duringCommit, afterCommit, finished, leftOnFlash, leftInRam);
     std::printf("%s", summary);
-    if (!missingList.empty()) std::printf("missing after a kill:%s\n", missingList.c_str());
-    // A staged file left in the database directory is no package.
-    EXPECT_EQ(runsWithPhantoms, 0u);
     RecordProperty("summary", summary);
 }
 
