@@ -44,6 +44,18 @@ void recoverStoppedRun() {
     if (hasStagingRecords()) removeStagedLeftovers(installedFilePaths());
 }
 
+// Commits a run's own changes. A manifest still waiting was planned against
+// the files this commit replaces: it goes, and so do its staged files.
+bool commitRun(ChangeSet& changes) {
+    const bool staleManifest = !isEmpty(changes) && manifestPending();
+    const bool ok = commit(changes, "", false);
+    if (staleManifest) {
+        unlink(kManifestPath);
+        removeStagedLeftovers(installedFilePaths());
+    }
+    return ok;
+}
+
 int commitMode() {
     recoverStoppedRun();
     ChangeSet changes;
@@ -85,7 +97,7 @@ int cleanupMode(Installer& installer) {
         if (!keptByCleanup(*record)) record->action = Uninstall;
     }
     applyActions(installer, changes, 1);
-    const int result = commit(changes, "", false) ? 0 : 1;
+    const int result = commitRun(changes) ? 0 : 1;
     dropStagingRegister(false);
     return result;
 }
@@ -119,7 +131,7 @@ int streamMode(Installer& installer, InstallFlags flags) {
         }
     }
     if (result == 0) {
-        if (!commit(changes, "", false)) result = 1;
+        if (!commitRun(changes)) result = 1;
     } else {
         cancel(changes);
     }
@@ -145,7 +157,7 @@ int upgradeMode(Installer& installer, InstallFlags flags, bool commitAtOnce) {
         openReplacement(marker, changes, kChangedMarker, 1, 0);
         marker.close();
         if (commitAtOnce) {
-            if (!commit(changes, "", false)) result = 1;
+            if (!commitRun(changes)) result = 1;
         } else if (!writeManifest(changes, kManifestPath)) {
             // An older manifest left in place would carry out another run's
             // changes at the next --commit.
