@@ -64,6 +64,7 @@ int commitMode() {
     std::fflush(stdout);
     bool ok = commit(changes, "", true);
     dropStagingRegister(true);
+    dropDowngradePermission();
     std::fputs("\b \n", stdout);
     std::fflush(stdout);
     return ok ? 0 : 1;
@@ -76,6 +77,7 @@ int cancelMode() {
     cancel(changes);
     unlink(kManifestPath);
     dropStagingRegister(true);
+    dropDowngradePermission();
     return 0;
 }
 
@@ -142,6 +144,7 @@ int streamMode(Installer& installer, InstallFlags flags) {
 
 int upgradeMode(Installer& installer, InstallFlags flags, bool commitAtOnce) {
     int result = 0;
+    flags = takeDowngradePermission(flags);
     ChangeSet changes;
     applyActions(installer, changes, 1);
     flags |= AllowUpgrade;
@@ -152,10 +155,12 @@ int upgradeMode(Installer& installer, InstallFlags flags, bool commitAtOnce) {
         cancel(changes);
         result = 28;
     }
+    bool manifestWritten = false;
     if (!isEmpty(changes)) {
         std::ofstream marker;
         openReplacement(marker, changes, kChangedMarker, 1, 0);
         marker.close();
+        manifestWritten = !commitAtOnce;
         if (commitAtOnce) {
             if (!commitRun(changes)) result = 1;
         } else if (!writeManifest(changes, kManifestPath)) {
@@ -165,11 +170,13 @@ int upgradeMode(Installer& installer, InstallFlags flags, bool commitAtOnce) {
             cancel(changes);
             unlink(kManifestPath);
             reportError("could not write %s: %s", kManifestPath, std::strerror(error));
+            manifestWritten = false;
             result = 1;
         }
     }
     dropStagingRegister(false);
-    dropDowngradePermission();
+    // A manifest left for --commit still carries the permission's effect.
+    if (!manifestWritten) dropDowngradePermission();
     writePostlog();
     return result;
 }
