@@ -1,5 +1,6 @@
 // Loads arbitrary bytes as a manifest, writes what was loaded back and
-// checks that it loads as the same operations.
+// checks that it loads as the same operations; reads the same bytes as a
+// commit journal, which must be refused or write back byte for byte.
 //
 // A loaded manifest is never cancelled here: cancel deletes the source of
 // every staged-move line, and a fuzzed manifest names any file at all. The
@@ -11,8 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "storage/change_set.h"
+#include "storage/commit_journal.h"
 #include "throwaway_tree.h"
 
 namespace {
@@ -79,6 +82,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::fclose(a);
     std::fclose(b);
+
+    std::vector<CommitStep> steps;
+    bool fromManifest = false;
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    if (parseJournal(bytes, steps, fromManifest)) {
+        check(journalText(steps, fromManifest) == bytes, "a journal does not write back as it was read");
+    }
 
     // Dropped without cancel: see above.
     loaded.ops.clear();

@@ -44,6 +44,18 @@ void recoverStoppedRun() {
     if (hasStagingRecords()) removeStagedLeftovers(installedFilePaths());
 }
 
+// Commits a run's own changes. A manifest still waiting was planned against
+// the files this commit replaces: it goes, and so do its staged files.
+bool commitRun(ChangeSet& changes) {
+    const bool staleManifest = !isEmpty(changes) && manifestPending();
+    const bool ok = commit(changes, "", false);
+    if (staleManifest) {
+        unlink(kManifestPath);
+        removeStagedLeftovers(installedFilePaths());
+    }
+    return ok;
+}
+
 int commitMode() {
     recoverStoppedRun();
     ChangeSet changes;
@@ -52,6 +64,7 @@ int commitMode() {
     std::fflush(stdout);
     bool ok = commit(changes, "", true);
     dropStagingRegister(true);
+    dropDowngradePermission();
     std::fputs("\b \n", stdout);
     std::fflush(stdout);
     return ok ? 0 : 1;
@@ -64,6 +77,7 @@ int cancelMode() {
     cancel(changes);
     unlink(kManifestPath);
     dropStagingRegister(true);
+    dropDowngradePermission();
     return 0;
 }
 
@@ -85,7 +99,7 @@ int cleanupMode(Installer& installer) {
         if (!keptByCleanup(*record)) record->action = Uninstall;
     }
     applyActions(installer, changes, 1);
-    const int result = commit(changes, "", false) ? 0 : 1;
+    const int result = commitRun(changes) ? 0 : 1;
     dropStagingRegister(false);
     return result;
 }
@@ -119,7 +133,7 @@ int streamMode(Installer& installer, InstallFlags flags) {
         }
     }
     if (result == 0) {
-        if (!commit(changes, "", false)) result = 1;
+        if (!commitRun(changes)) result = 1;
     } else {
         cancel(changes);
     }
@@ -130,6 +144,7 @@ int streamMode(Installer& installer, InstallFlags flags) {
 
 int upgradeMode(Installer& installer, InstallFlags flags, bool commitAtOnce) {
     int result = 0;
+    flags = takeDowngradePermission(flags);
     ChangeSet changes;
     applyActions(installer, changes, 1);
     flags |= AllowUpgrade;
@@ -140,12 +155,14 @@ int upgradeMode(Installer& installer, InstallFlags flags, bool commitAtOnce) {
         cancel(changes);
         result = 28;
     }
+    bool manifestWritten = false;
     if (!isEmpty(changes)) {
         std::ofstream marker;
         openReplacement(marker, changes, kChangedMarker, 1, 0);
         marker.close();
+        manifestWritten = !commitAtOnce;
         if (commitAtOnce) {
-            if (!commit(changes, "", false)) result = 1;
+            if (!commitRun(changes)) result = 1;
         } else if (!writeManifest(changes, kManifestPath)) {
             // An older manifest left in place would carry out another run's
             // changes at the next --commit.
@@ -153,11 +170,13 @@ int upgradeMode(Installer& installer, InstallFlags flags, bool commitAtOnce) {
             cancel(changes);
             unlink(kManifestPath);
             reportError("could not write %s: %s", kManifestPath, std::strerror(error));
+            manifestWritten = false;
             result = 1;
         }
     }
     dropStagingRegister(false);
-    dropDowngradePermission();
+    // A manifest left for --commit still carries the permission's effect.
+    if (!manifestWritten) dropDowngradePermission();
     writePostlog();
     return result;
 }

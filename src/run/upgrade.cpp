@@ -77,14 +77,16 @@ void enableAgain(Installer& installer, ChangeSet& changes, const std::set<std::s
 
 }  // namespace
 
-void upgrade(Installer& installer, ChangeSet& changes, InstallFlags flags) {
+InstallFlags takeDowngradePermission(InstallFlags flags) {
     struct stat status {};
     const bool marker = ::stat(kDowngradeMarker, &status) == 0;
-    // Kept on the flash until the run ends, so that a run stopped half way
-    // is completed by the next one instead of refused as a downgrade.
     if (marker || (flags & AllowDowngrade) != 0) keepDowngradePermission();
     if (marker) ::unlink(kDowngradeMarker);
     if (marker || downgradePermitted()) flags |= AllowDowngrade;
+    return flags;
+}
+
+void upgrade(Installer& installer, ChangeSet& changes, InstallFlags flags) {
 
     std::vector<std::unique_ptr<OfferedPackage>> offered;
     scanOffers(kUploadDir, offered);

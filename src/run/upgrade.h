@@ -8,6 +8,13 @@ namespace velmora {
 class Installer;
 struct ChangeSet;
 
+// The downgrade marker: when /rw/DOWNGRADE exists, or the flags allow a
+// downgrade already, the permission is kept on the flash until the run ends
+// (a stopped run is then completed by the next one), and the marker goes.
+// Also honours the permission a stopped run left. Before the run changes
+// anything.
+InstallFlags takeDowngradePermission(InstallFlags flags);
+
 void upgrade(Installer& installer, ChangeSet& changes, InstallFlags flags);
 
 }  // namespace velmora

@@ -215,6 +215,10 @@ bool writeManifest(const ChangeSet& changes, const std::string& path) {
     const std::string partial = path + ".new";
     errno = 0;
     std::ofstream out(partial, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!out.is_open()) {
+        if (errno == 0) errno = EIO;
+        return false;
+    }
     for (const auto& [target, op] : changes.ops) {
         switch (op.kind) {
         case FileOpKind::Unlink:

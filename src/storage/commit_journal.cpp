@@ -336,6 +336,10 @@ bool parseJournal(const std::string& text, std::vector<CommitStep>& steps, bool&
 }
 
 bool commitChanges(ChangeSet& changes, const std::string& firstKey, bool progress) {
+    if (changes.ops.empty()) {
+        ::sync();
+        return true;
+    }
     std::vector<CommitStep> steps = planCommit(changes, firstKey);
     std::vector<std::string> copies;
     std::vector<std::string> spent;
@@ -343,7 +347,11 @@ bool commitChanges(ChangeSet& changes, const std::string& firstKey, bool progres
     // Staged contents and the copies reach the flash before the journal can
     // make any of them live.
     ::sync();
-    if (!recordDir().empty() && !writeJournal(steps, changes.fromManifest)) {
+    // Once this commit is done, a pending manifest is carried out (--commit)
+    // or stale (it was planned against the files this commit replaces); a
+    // run that finishes the commit deletes it.
+    const bool manifestDone = changes.fromManifest || manifestPending();
+    if (!recordDir().empty() && !writeJournal(steps, manifestDone)) {
         // Nothing has been touched: the run fails whole. A manifest's files
         // stay for another --commit or a --cancel.
         std::perror("journal");
@@ -353,6 +361,14 @@ bool commitChanges(ChangeSet& changes, const std::string& firstKey, bool progres
     }
     for (const std::string& source : spent) ::unlink(source.c_str());
     ok = applySteps(steps, progress, true) && ok;
+    // A staged file or copy whose rename failed is of no use any more.
+    for (const CommitStep& step : steps) {
+        if (step.kind != StepKind::Place) continue;
+        auto op = changes.ops.find(step.target);
+        if (op == changes.ops.end()) continue;
+        const bool ours = op->second.kind == FileOpKind::MoveTemp || op->second.source != step.source;
+        if (ours && exists(step.source)) ::unlink(step.source.c_str());
+    }
     // The renames, links and removals themselves, then the journal goes.
     ::sync();
     if (!recordDir().empty()) ::unlink(journalPath().c_str());

@@ -43,8 +43,8 @@ std::uint64_t journalSize(const ChangeSet& changes);
 bool commitChanges(ChangeSet& changes, const std::string& firstKey, bool progress);
 
 // Finishes a commit that a stopped run left in its journal, then deletes
-// the journal (and the manifest it came from, now carried out). False when
-// there was no journal.
+// the journal (and a manifest the commit carried out or made stale). False
+// when there was no journal.
 bool finishInterruptedCommit();
 
 // The journal's text and its reader (for the fuzzer and the tests).

@@ -57,11 +57,6 @@ std::string readLinkText(const std::string& path) {
     return std::string(buffer.data(), static_cast<std::size_t>(length));
 }
 
-bool manifestPending() {
-    struct stat st {};
-    return ::lstat(kManifestPath, &st) == 0;
-}
-
 // The files a pending manifest would still move into place.
 std::set<std::string> manifestSources() {
     std::set<std::string> sources;
@@ -140,6 +135,11 @@ std::string stagedNameIn(const std::string& dir) {
         name += kLetters[random % (sizeof kLetters - 1)];
     }
     return name;
+}
+
+bool manifestPending() {
+    struct stat st {};
+    return ::lstat(kManifestPath, &st) == 0;
 }
 
 bool hasStagingRecords() {

@@ -31,6 +31,9 @@ void noteStagingDir(const std::string& dir);
 // O_EXCL or symlink and asks again on EEXIST.
 std::string stagedNameIn(const std::string& dir);
 
+// A /ram/MANIFEST is waiting for --commit or --cancel.
+bool manifestPending();
+
 // True when some run left directories in the register.
 bool hasStagingRecords();
 

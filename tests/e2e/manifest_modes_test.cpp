@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "e2e/e2e_common.h"
+#include "e2e/install_support.h"
 #include "support/sandbox.h"
 
 namespace velmora {
@@ -197,6 +198,25 @@ TEST_P(DamagedManifest, CommitsWhatWasLoaded) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, DamagedManifest, ::testing::ValuesIn(kDamagedManifests),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// --safe that cannot write its manifest (a directory stands where it is
+// written first) carries nothing out, leaves nothing staged, and drops an
+// older manifest that a later --commit would otherwise carry out.
+TEST_F(ManifestMissing, SafeRunThatCannotWriteItDropsItsChangesAndTheOlderOne) {
+    SandboxRoot sandbox;
+    sandbox.writeFile("flash/rw/pckg/stavel.vpa",
+                      makePackage(packageRecipe("stavel", "6.1", {regularFile("/bin/stavel", "new")})));
+    sandbox.writeFile("ram/MANIFEST", "U /flash/keep\n");
+    sandbox.makeDirs("ram/MANIFEST.new/in-the-way");
+    TreeSnapshot before = sandbox.snapshot();
+    before.erase("ram/MANIFEST");
+
+    RunResult run = sandbox.runInstaller({"-r", sandbox.path(), "--safe"});
+
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_NE(run.out.find("ERROR: could not write /ram/MANIFEST: Is a directory"), std::string::npos) << run.out;
+    EXPECT_EQ(changesBesides(before, sandbox.snapshot(), {"flash/postlog"}), "");
+}
 
 // With /ram on its own file system a move from it cannot be a rename: the
 // contents and permission bits are copied under the spinner, and the source

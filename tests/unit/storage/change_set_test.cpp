@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "storage/file_helpers.h"
+#include "storage/run_records.h"
 #include "storage_test_support.h"
 
 namespace velmora {
@@ -687,6 +688,74 @@ TEST(CommitTest, FailedCrossDeviceCopyIsReported) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "copy: " + (dir / "full/file") + ": No space left on device\n");
     EXPECT_TRUE(exists(dir / "other/src"));
+}
+
+// A stopped commit is carried out again from its journal, from the first
+// step: done over a finished commit, it changes nothing, and the journal
+// goes. A journal that does not read whole is deleted unused.
+TEST(CommitJournalTest, ReplayOverAFinishedCommitChangesNothing) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    setRecordDir(dir / "db/");
+    makeDirs(dir / "db");
+    writeFile(dir / "keep/old", "old");  // a directory that keeps a file moved into it
+    writeFile(dir / "keep/gone", "gone");
+    writeFile(dir / "file-then-dir", "in the way");
+    writeFile(dir / "replaced", "v1");
+    writeFile(dir / "tmpAAAAAA", "v2");
+    writeFile(dir / "tmpBBBBBB", "new");
+    ChangeSet changes;
+    setOp(changes, dir / "keep/", FileOpKind::Unlink, "");
+    setOp(changes, dir / "keep/old", FileOpKind::MoveTemp, dir / "tmpBBBBBB");
+    setOp(changes, dir / "file-then-dir", FileOpKind::Unlink, "");
+    setOp(changes, dir / "file-then-dir/x", FileOpKind::Link, "/somewhere");
+    setOp(changes, dir.path() + "//replaced", FileOpKind::Unlink, "");
+    setOp(changes, dir / "replaced", FileOpKind::MoveTemp, dir / "tmpAAAAAA");
+    const std::string journal = journalText(planCommit(changes, ""), false);
+
+    ASSERT_TRUE(commit(changes, "", false));
+    EXPECT_FALSE(exists(dir / "db/.journal"));
+    const std::string after = readFile(dir / "keep/old") + readFile(dir / "replaced");
+    EXPECT_EQ(after, "newv2");
+    EXPECT_FALSE(exists(dir / "keep/gone"));
+    EXPECT_TRUE(isDirectory(dir / "file-then-dir"));
+
+    for (const std::string& text : {journal, journal.substr(0, journal.size() - 1)}) {
+        writeFile(dir / "db/.journal", text);
+        EXPECT_TRUE(finishInterruptedCommit());
+        EXPECT_FALSE(exists(dir / "db/.journal"));
+        EXPECT_EQ(readFile(dir / "keep/old") + readFile(dir / "replaced"), after);
+        char link[64] = {};
+        EXPECT_GT(::readlink((dir / "file-then-dir/x").c_str(), link, sizeof link - 1), 0);
+        EXPECT_STREQ(link, "/somewhere");
+    }
+    EXPECT_FALSE(finishInterruptedCommit());
+    setRecordDir("");
+}
+
+// Staged files a stopped run left in a registered directory go; a file a
+// package owns goes nowhere, whatever its name.
+TEST(CommitJournalTest, LeftoversGoButNotWhatAPackageOwns) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    setRecordDir(dir / "db/");
+    makeDirs(dir / "db");
+    makeDirs(dir / "bin");
+    ChangeSet changes;
+    const int fd = createReplacement(changes, dir / "bin/new", 1, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    writeFile(dir / "bin/tmpOwned", "a package's file");
+    writeFile(dir / "bin/plain", "x");
+    ASSERT_TRUE(hasStagingRecords());
+
+    removeStagedLeftovers({collapsedPath(dir / "bin//tmpOwned")});
+    EXPECT_FALSE(exists(changes.ops[dir / "bin/new"].source));
+    EXPECT_TRUE(exists(dir / "bin/tmpOwned"));
+    EXPECT_TRUE(exists(dir / "bin/plain"));
+    EXPECT_FALSE(hasStagingRecords());
+    EXPECT_FALSE(exists(dir / "db/.staged"));
+    setRecordDir("");
 }
 
 }  // namespace
