@@ -1,21 +1,26 @@
 // Every crash point of the runs that change packages. A run is listed
 // under strace once; then, for each of its calls that can change the file
 // system, the run starts again from the same tree and is killed on entry to
-// that call (strace injects SIGKILL), and the point is taken a second time
-// as a power loss: what the run wrote after the last flush of a file is
-// dropped and /ram is emptied. At every point:
+// that call (strace injects SIGKILL), and the same point is taken again as
+// a power loss: what the run wrote after its last flush of a file is cut
+// away and /ram is emptied. At every point:
 //   - a file or link there before and after a complete run is still there,
 //     and every path is as before or as after (staged files and the
 //     commit's own records aside);
 //   - the run that follows (the next plain run, or the same command again)
 //     ends exactly where a complete run ends, /ram and the postlog aside,
-//     leaving no staged file of the killed run and no commit record;
-//   - --show, tried at every few points, changes nothing.
+//     leaving no staged file and no commit record. It may end as though the
+//     crashed run had never been where that run had changed nothing yet, or
+//     where the power took the schedule or the manifest along with /ram; a
+//     --commit or --cancel after a crashed --commit may end as a cancel. On
+//     a flash so full that files were staged in /ram it may refuse with 28
+//     and change nothing (counted as an exception);
+//   - --show, tried at every eighth point, changes nothing.
 // The point after the last call (the run complete) is judged the same way.
-// A follow-up is run once per distinct crashed tree (staged files' random
+// A follow-up runs once per distinct crashed tree (staged files' random
 // names and the postlog aside); every point is still killed and checked.
-// The layouts are rows of a table; each prints one summary line, and every
-// fault names its point: the call's number in the trace, the call, its path.
+// Each layout prints one summary line; a fault names its point: "#k" is the
+// k-th call of the trace, killed on entry (the calls before it done).
 
 #include <gtest/gtest.h>
 
@@ -158,6 +163,11 @@ std::string image(const Pkg& pkg) {
 void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
 
 bool chrooted(const Args& args) { return args[0] == "--commit" || args[0] == "--cancel"; }
+
+// path is dir or lies below it.
+bool under(const std::string& path, const std::string& dir) {
+    return path.rfind(dir, 0) == 0 && (path.size() == dir.size() || path[dir.size()] == '/');
+}
 
 // Staged names differ from run to run: "/tmp" and six letters or digits
 // become "/tmp??????" wherever they stand.
@@ -328,7 +338,7 @@ public:
             files_[path] = {};
         } else if (name.rfind("rename", 0) == 0) {
             forget(call.paths[1]);
-            for (auto it = files_.lower_bound(call.paths[0]); it != files_.end() && below(it->first, call.paths[0]);) {
+            for (auto it = files_.lower_bound(call.paths[0]); it != files_.end() && under(it->first, call.paths[0]);) {
                 files_[call.paths[1] + it->first.substr(call.paths[0].size())] = it->second;
                 it = files_.erase(it);
             }
@@ -342,7 +352,7 @@ public:
     unsigned lose(SandboxRoot& box) const {
         unsigned cut = 0;
         for (const auto& [path, file] : files_) {
-            if (file.flushed >= file.length || path.rfind("ram/", 0) == 0) continue;
+            if (file.flushed >= file.length || under(path, "ram")) continue;
             struct stat info {};
             const std::string host = box.hostPath(path);
             if (::lstat(host.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > file.flushed &&
@@ -359,27 +369,26 @@ private:
         long length = 0;
         long flushed = 0;
     };
-    static bool below(const std::string& path, const std::string& dir) {
-        return path.rfind(dir, 0) == 0 && (path.size() == dir.size() || path[dir.size()] == '/');
-    }
     void forget(const std::string& path) {
-        for (auto it = files_.lower_bound(path); it != files_.end() && below(it->first, path);) it = files_.erase(it);
+        for (auto it = files_.lower_bound(path); it != files_.end() && under(it->first, path);) it = files_.erase(it);
     }
     std::map<std::string, Written> files_;
 };
 
 bool isCommitRecord(const std::string& path) {
-    return std::any_of(kCommitRecords.begin(), kCommitRecords.end(), [&](const std::string& record) {
-        return path == record || path.rfind(record + "/", 0) == 0;
-    });
+    return std::any_of(kCommitRecords.begin(), kCommitRecords.end(),
+                       [&](const std::string& record) { return under(path, record); });
 }
 
-TreeSnapshot settledPart(TreeSnapshot tree) {
-    tree.erase("flash/postlog");
-    for (auto it = tree.begin(); it != tree.end();) {
-        it = it->first == "ram" || it->first.rfind("ram/", 0) == 0 ? tree.erase(it) : std::next(it);
-    }
+template <typename Drop>
+TreeSnapshot without(TreeSnapshot tree, Drop drop) {
+    std::erase_if(tree, [&](const auto& entry) { return drop(entry.first); });
     return tree;
+}
+
+// What the run is judged on: /ram and the postlog aside.
+TreeSnapshot settledPart(TreeSnapshot tree) {
+    return without(std::move(tree), [](const std::string& path) { return path == "flash/postlog" || under(path, "ram"); });
 }
 
 // A tree as a follow-up sees it: staged names blurred, the postlog aside.
@@ -404,25 +413,23 @@ std::vector<std::string> crashFaults(const TreeSnapshot& before, const TreeSnaps
     for (const TreeSnapshot* tree : {&before, &now, &after}) {
         for (const auto& [path, entry] : *tree) paths.insert(path);
     }
+    auto at = [](const TreeSnapshot& tree, const std::string& path) {
+        auto it = tree.find(path);
+        return it == tree.end() ? nullptr : &it->second;
+    };
     std::vector<std::string> faults;
     for (const std::string& path : paths) {
-        if (path == "flash/postlog" || (ramLost && path.rfind("ram/", 0) == 0)) continue;
-        auto old = before.find(path);
-        auto current = now.find(path);
-        auto done = after.find(path);
-        const bool wasThere = old != before.end() && old->second.type != 'd';
-        const bool staysThere = done != after.end() && done->second.type != 'd';
-        if (current == now.end()) {
-            if (wasThere && staysThere) faults.push_back("missing " + path);
-            continue;
+        if (path == "flash/postlog" || (ramLost && under(path, "ram"))) continue;
+        const TreeEntry* old = at(before, path);
+        const TreeEntry* current = at(now, path);
+        const TreeEntry* done = at(after, path);
+        if (!current) {
+            if (old && done && old->type != 'd' && done->type != 'd') faults.push_back("missing " + path);
+        } else if (current->type != 'd' && !(old && *old == *current) && !(done && *done == *current) &&
+                   (old || done || !(isTemporaryName(path) || isCommitRecord(path)))) {
+            // Left-over directories are judged after the next run.
+            faults.push_back("neither old nor new " + path + " (" + std::to_string(current->size) + " bytes)");
         }
-        if (current->second.type == 'd') continue;  // left-over directories: the next run is judged
-        if ((old != before.end() && old->second == current->second) ||
-            (done != after.end() && done->second == current->second)) {
-            continue;
-        }
-        if (old == before.end() && done == after.end() && (isTemporaryName(path) || isCommitRecord(path))) continue;
-        faults.push_back("neither old nor new " + path + " (" + std::to_string(current->second.size) + " bytes)");
     }
     return faults;
 }
@@ -580,7 +587,7 @@ protected:
             // preparing run are judged with the tree.
             for (const std::string& path : temporaryFiles(settled)) {
                 if (after_.count(path) || start_.count(path)) continue;
-                if (path.rfind("ram/", 0) != 0 || (killed && crashed.count(path))) {
+                if (!under(path, "ram") || (killed && crashed.count(path))) {
                     fault(label, "staged file left: " + path);
                 }
             }
@@ -606,23 +613,17 @@ protected:
     // staged files, the register of their directories, a journal not yet
     // complete.
     TreeSnapshot withoutScratch(TreeSnapshot tree) const {
-        for (auto it = tree.begin(); it != tree.end();) {
-            const std::string& path = it->first;
-            const bool scratch = (isTemporaryName(path) && !start_.count(path)) ||
-                                 path == "flash/var/pdb/.journal.new" || path.rfind("flash/var/pdb/.staged", 0) == 0;
-            it = scratch ? tree.erase(it) : std::next(it);
-        }
-        return tree;
+        return without(std::move(tree), [&](const std::string& path) {
+            return (isTemporaryName(path) && !start_.count(path)) || path == "flash/var/pdb/.journal.new" ||
+                   under(path, "flash/var/pdb/.staged");
+        });
     }
 
-    // What a follow-up is compared on: /ram and the postlog aside, and the
-    // staged files, which are judged apart.
+    // What a follow-up is compared on: staged files are judged apart.
     TreeSnapshot settledState(TreeSnapshot tree) const {
-        tree = settledPart(std::move(tree));
-        for (const std::string& path : temporaryFiles(tree)) {
-            if (!after_.count(path) && !start_.count(path)) tree.erase(path);
-        }
-        return tree;
+        return without(settledPart(std::move(tree)), [&](const std::string& path) {
+            return isTemporaryName(path) && !after_.count(path) && !start_.count(path);
+        });
     }
 
     // From the starting tree: the run killed at `call` (the complete run
@@ -741,7 +742,7 @@ TEST_P(CrashSweep, EveryCallKilledOrPowerLost) {
     ASSERT_FALSE(calls.empty());
     if (layout.freeBlocks >= 0) {
         const bool stagedInRam = std::any_of(calls.begin(), calls.end(), [](const Call& call) {
-            return call.truncates && !call.paths.empty() && call.paths[0].rfind("ram/", 0) == 0;
+            return call.truncates && !call.paths.empty() && under(call.paths[0], "ram");
         });
         ASSERT_EQ(stagedInRam, layout.mayRefuse) << "the flash has not the room the layout is meant for";
     }
