@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -45,10 +47,35 @@ bool placedBelow(const std::set<std::string>& placed, const std::string& dir) {
     return it != placed.end() && hasPrefix(*it, prefix);
 }
 
-std::set<std::string> placedTargets(const std::vector<CommitStep>& steps) {
+// Where a path really is: its directory with symbolic links, "." and ".."
+// resolved, then its own name. A removal may name through a linked
+// directory the very file a move has just replaced under its real path.
+class RealPaths {
+public:
+    std::string of(const std::string& path) {
+        const std::string collapsed = collapsedPath(path);
+        const std::size_t slash = collapsed.rfind('/');
+        if (slash == std::string::npos) return collapsed;
+        const std::string dir = slash == 0 ? "/" : collapsed.substr(0, slash);
+        auto it = dirs_.find(dir);
+        if (it == dirs_.end()) {
+            char* real = ::realpath(dir.c_str(), nullptr);
+            it = dirs_.emplace(dir, real != nullptr ? std::string(real) : dir).first;
+            std::free(real);
+        }
+        return (it->second == "/" ? std::string() : it->second) + collapsed.substr(slash);
+    }
+
+private:
+    std::map<std::string, std::string> dirs_;
+};
+
+// The real paths of everything the steps placed, asked once the moves are
+// done (their directories exist then).
+std::set<std::string> placedTargets(const std::vector<CommitStep>& steps, RealPaths& real) {
     std::set<std::string> placed;
     for (const CommitStep& step : steps) {
-        if (step.kind == StepKind::Place || step.kind == StepKind::Link) placed.insert(collapsedPath(step.target));
+        if (step.kind == StepKind::Place || step.kind == StepKind::Link) placed.insert(real.of(step.target));
     }
     return placed;
 }
@@ -62,7 +89,8 @@ void syncDirectory(const std::string& dir) {
 
 // A directory target goes with its plain entries, apart from those a new
 // file replaces; anything that cannot be removed keeps the directory.
-void removeTarget(const std::string& target, const std::set<std::string>& placed) {
+void removeTarget(const std::string& target, const std::set<std::string>& placed, RealPaths& real) {
+    if (placed.count(real.of(target)) != 0) return;
     if (::unlink(target.c_str()) == 0 || errno != EISDIR) return;
     DIR* dir = ::opendir(target.c_str());
     if (dir == nullptr) return;
@@ -73,7 +101,7 @@ void removeTarget(const std::string& target, const std::set<std::string>& placed
     ::closedir(dir);
     for (const std::string& name : names) {
         const std::string path = target + "/" + name;
-        if (placed.count(collapsedPath(path)) == 0) ::unlink(path.c_str());
+        if (placed.count(real.of(path)) == 0) ::unlink(path.c_str());
     }
     ::rmdir(target.c_str());
 }
@@ -142,7 +170,9 @@ bool placeFile(const CommitStep& step, bool progress, bool report, std::string& 
 }
 
 bool applySteps(const std::vector<CommitStep>& steps, bool progress, bool report) {
-    const std::set<std::string> placed = placedTargets(steps);
+    RealPaths real;
+    std::set<std::string> placed;
+    bool placedKnown = false;
     bool ok = true;
     std::string readyDir;
     for (const CommitStep& step : steps) {
@@ -157,7 +187,11 @@ bool applySteps(const std::vector<CommitStep>& steps, bool progress, bool report
             ok = placeLink(step.target, step.source, report) && ok;
             break;
         case StepKind::Remove:
-            removeTarget(step.target, placed);
+            if (!placedKnown) {
+                placed = placedTargets(steps, real);
+                placedKnown = true;
+            }
+            removeTarget(step.target, placed, real);
             break;
         }
     }

@@ -697,14 +697,19 @@ TEST(CommitJournalTest, ReplayOverAFinishedCommitChangesNothing) {
     ScratchDir dir;
     ASSERT_TRUE(dir.ok());
     setRecordDir(dir / "db/");
-    makeDirs(dir / "db");
+    for (const char* sub : {"db", "keep", "usr/lib"}) makeDirs(dir / sub);
     writeFile(dir / "keep/old", "old");  // a directory that keeps a file moved into it
     writeFile(dir / "keep/gone", "gone");
     writeFile(dir / "file-then-dir", "in the way");
     writeFile(dir / "replaced", "v1");
     writeFile(dir / "tmpAAAAAA", "v2");
     writeFile(dir / "tmpBBBBBB", "new");
+    writeFile(dir / "usr/lib/x", "old x");  // also reached as lib/x
+    ASSERT_EQ(::symlink("usr/lib", (dir / "lib").c_str()), 0);
+    writeFile(dir / "tmpCCCCCC", "new x");
     ChangeSet changes;
+    setOp(changes, dir.path() + "/lib//x", FileOpKind::Unlink, "");
+    setOp(changes, dir / "usr/lib/x", FileOpKind::MoveTemp, dir / "tmpCCCCCC");
     setOp(changes, dir / "keep/", FileOpKind::Unlink, "");
     setOp(changes, dir / "keep/old", FileOpKind::MoveTemp, dir / "tmpBBBBBB");
     setOp(changes, dir / "file-then-dir", FileOpKind::Unlink, "");
@@ -715,16 +720,17 @@ TEST(CommitJournalTest, ReplayOverAFinishedCommitChangesNothing) {
 
     ASSERT_TRUE(commit(changes, "", false));
     EXPECT_FALSE(exists(dir / "db/.journal"));
-    const std::string after = readFile(dir / "keep/old") + readFile(dir / "replaced");
-    EXPECT_EQ(after, "newv2");
+    const std::string after = readFile(dir / "keep/old") + readFile(dir / "replaced") + readFile(dir / "lib/x");
+    EXPECT_EQ(after, "newv2new x");
     EXPECT_FALSE(exists(dir / "keep/gone"));
     EXPECT_TRUE(isDirectory(dir / "file-then-dir"));
+    EXPECT_EQ(readFile(dir / "usr/lib/x"), "new x");
 
     for (const std::string& text : {journal, journal.substr(0, journal.size() - 1)}) {
         writeFile(dir / "db/.journal", text);
         EXPECT_TRUE(finishInterruptedCommit());
         EXPECT_FALSE(exists(dir / "db/.journal"));
-        EXPECT_EQ(readFile(dir / "keep/old") + readFile(dir / "replaced"), after);
+        EXPECT_EQ(readFile(dir / "keep/old") + readFile(dir / "replaced") + readFile(dir / "lib/x"), after);
         char link[64] = {};
         EXPECT_GT(::readlink((dir / "file-then-dir/x").c_str(), link, sizeof link - 1), 0);
         EXPECT_STREQ(link, "/somewhere");
