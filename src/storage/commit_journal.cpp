@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -334,7 +335,10 @@ std::vector<CommitStep> planCommit(const ChangeSet& changes, const std::string& 
 
 std::uint64_t journalSize(const ChangeSet& changes) {
     std::uint64_t size = 16;
-    for (const auto& [target, op] : changes.ops) size += target.size() + op.source.size() + 4;
+    // A copy from another file system is named in the target's directory.
+    for (const auto& [target, op] : changes.ops) {
+        size += target.size() + std::max(op.source.size(), target.size() + 10) + 4;
+    }
     return size;
 }
 
