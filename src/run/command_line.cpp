@@ -63,7 +63,9 @@ int commitMode() {
     std::fputs("finishing install... ", stdout);
     std::fflush(stdout);
     bool ok = commit(changes, "", true);
-    dropStagingRegister(true);
+    // A commit that failed may have kept the manifest's staged files for
+    // another try; they stay registered.
+    dropStagingRegister(ok);
     dropDowngradePermission();
     std::fputs("\b \n", stdout);
     std::fflush(stdout);
@@ -169,6 +171,7 @@ int upgradeMode(Installer& installer, InstallFlags flags, bool commitAtOnce) {
             const int error = errno;
             cancel(changes);
             unlink(kManifestPath);
+            removeStagedLeftovers(installedFilePaths());
             reportError("could not write %s: %s", kManifestPath, std::strerror(error));
             manifestWritten = false;
             result = 1;

@@ -80,7 +80,6 @@ PackageRecord* installPackage(Installer& installer, ChangeSet& changes, PackageF
                               bool* bootImage) {
     std::unique_ptr<PackageRecord> record = readHeader(reader);
     if (!record) return nullptr;
-    if (record->keepsImage && imageDir) *imageDir = dbDirOf(*record);
 
     // A member is judged silently; a conflict is no error, it only makes
     // the package start disabled.
@@ -109,6 +108,9 @@ PackageRecord* installPackage(Installer& installer, ChangeSet& changes, PackageF
         }
     }
     if (!installPackageFile(*record, changes, reader)) return nullptr;
+    // Only a package installed here has a whole copy of its stream to keep:
+    // one passed over as already there was read no further than its header.
+    if (record->keepsImage && imageDir) *imageDir = dbDirOf(*record);
 
     const std::string name = record->name;
     const bool carriesBootImage = (record->flags & FlagBootImage) != 0;

@@ -45,7 +45,15 @@ AncestorCache& ancestorCache() {
     return cache;
 }
 
-std::string chooseTempDir(const std::string& target, std::uint32_t sizeHint) {
+bool removedByThisRun(const ChangeSet& changes, const std::string& path) {
+    const std::string wanted = collapsedPath(path);
+    for (const auto& [target, op] : changes.ops) {
+        if (op.kind == FileOpKind::Unlink && collapsedPath(target) == wanted) return true;
+    }
+    return false;
+}
+
+std::string chooseTempDir(const ChangeSet& changes, const std::string& target, std::uint32_t sizeHint) {
     std::string tempDir = "/ram";
     if (sizeHint == 0) {
         return tempDir;
@@ -61,6 +69,13 @@ std::string chooseTempDir(const std::string& target, std::uint32_t sizeHint) {
     cache.existing.clear();
     for (;;) {
         if (::statfs(dir.c_str(), &fs) == 0) {
+            // A file this run removes to make room for a directory is no
+            // place for a staged file; the directory above it is.
+            struct stat st {};
+            if (::stat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && removedByThisRun(changes, dir)) {
+                dir = parentDir(dir);
+                continue;
+            }
             if (hasRoom(need, static_cast<std::uint64_t>(fs.f_bsize), fs.f_bfree)) {
                 tempDir = dir;
             }
@@ -137,7 +152,7 @@ namespace {
 // be made.
 int makeReplacement(ChangeSet& changes, const std::string& target, std::uint32_t sizeHint, mode_t mode,
                     std::string& name) {
-    const std::string dir = chooseTempDir(target, sizeHint);
+    const std::string dir = chooseTempDir(changes, target, sizeHint);
     noteStagingDir(dir);
     name = dir + "/tmpXXXXXX";
     std::vector<char> buffer(name.begin(), name.end());

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
@@ -106,10 +108,9 @@ void removeTarget(const std::string& target, const std::set<std::string>& placed
     ::rmdir(target.c_str());
 }
 
-// A new file beside target holding a copy of source: the target itself is
-// only ever replaced whole.
-std::string copyBeside(const std::string& target, const std::string& source, bool progress) {
-    const std::string dir = parentDir(target);
+// A new staged file in dir holding a copy of source: a target is only ever
+// replaced whole, by a rename within its file system.
+std::string copyInto(const std::string& dir, const std::string& source, bool progress) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = stagedNameIn(dir);
         if (copyFileExclusive(source, name, progress)) return name;
@@ -152,7 +153,7 @@ bool placeFile(const CommitStep& step, bool progress, bool report, std::string& 
     if (errno == EXDEV) {
         // Another file system that the commit could not tell in advance: a
         // copy beside the target, renamed over it. The source stays.
-        const std::string copy = copyBeside(step.target, step.source, progress);
+        const std::string copy = copyInto(parentDir(step.target), step.source, progress);
         if (!copy.empty()) {
             ::sync();
             if (::rename(copy.c_str(), step.target.c_str()) == 0) {
@@ -216,44 +217,55 @@ struct DeviceCache {
     }
 };
 
-// Copies every file that another file system holds to a file beside its
-// target. A copy that fails drops its step: the old target stays whole.
-// copies receives the files made; spent the staged sources (in /ram) that a
-// copy leaves without use.
+// The nearest directory that exists at or above dir: a new file's
+// directories are made only once the journal is written.
+std::string existingAncestor(std::string dir) {
+    // No path this long can exist, nor anything below it.
+    if (dir.size() >= PATH_MAX) return "";
+    for (;;) {
+        if (isDirectory(dir) || dir == "/" || dir == ".") return dir;
+        dir = parentDir(dir);
+    }
+}
+
+// Copies every file that another file system holds into the target's file
+// system (its nearest existing directory), so that each step is a rename.
+// Nothing is made live here: a copy that fails ends the commit before it
+// has begun. copies receives the files made; spent the staged sources (in
+// /ram) that a copy leaves without use.
 bool bringAcross(std::vector<CommitStep>& steps, const ChangeSet& changes, bool progress,
                  std::vector<std::string>& copies, std::vector<std::string>& spent) {
-    bool ok = true;
     DeviceCache targetDirs;
     DeviceCache sourceDirs;
-    std::vector<CommitStep> kept;
-    kept.reserve(steps.size());
+    std::string lastParent;
+    std::string ancestor;
     for (CommitStep& step : steps) {
-        if (step.kind == StepKind::Place) {
-            const std::string parent = parentDir(step.target);
-            if (parent != targetDirs.dir) makeDirs(parent);
-            dev_t targetDevice = 0;
-            dev_t sourceDevice = 0;
-            if (targetDirs.of(parent, targetDevice) && sourceDirs.of(parentDir(step.source), sourceDevice) &&
-                targetDevice != sourceDevice) {
-                auto op = changes.ops.find(step.target);
-                const bool staged = op != changes.ops.end() && op->second.kind == FileOpKind::MoveTemp &&
-                                    !changes.fromManifest;
-                std::string copy = copyBeside(step.target, step.source, progress);
-                if (staged) spent.push_back(step.source);
-                if (copy.empty()) {
-                    const int err = errno;
-                    std::fprintf(stderr, "copy: %s: %s\n", step.target.c_str(), std::strerror(err));
-                    ok = false;
-                    continue;
-                }
-                copies.push_back(copy);
-                step.source = std::move(copy);
-            }
+        if (step.kind != StepKind::Place) continue;
+        const std::string parent = parentDir(step.target);
+        if (parent != lastParent) {
+            lastParent = parent;
+            ancestor = existingAncestor(parent);
         }
-        kept.push_back(std::move(step));
+        dev_t targetDevice = 0;
+        dev_t sourceDevice = 0;
+        if (!targetDirs.of(ancestor, targetDevice) || !sourceDirs.of(parentDir(step.source), sourceDevice) ||
+            targetDevice == sourceDevice) {
+            continue;
+        }
+        std::string copy = copyInto(ancestor, step.source, progress);
+        if (copy.empty()) {
+            const int err = errno;
+            std::fprintf(stderr, "copy: %s: %s\n", step.target.c_str(), std::strerror(err));
+            return false;
+        }
+        copies.push_back(copy);
+        auto op = changes.ops.find(step.target);
+        if (op != changes.ops.end() && op->second.kind == FileOpKind::MoveTemp && !changes.fromManifest) {
+            spent.push_back(step.source);
+        }
+        step.source = std::move(copy);
     }
-    steps = std::move(kept);
-    return ok;
+    return true;
 }
 
 // Written beside its place, flushed, and renamed over it: a journal is
@@ -323,7 +335,10 @@ std::vector<CommitStep> planCommit(const ChangeSet& changes, const std::string& 
 
 std::uint64_t journalSize(const ChangeSet& changes) {
     std::uint64_t size = 16;
-    for (const auto& [target, op] : changes.ops) size += target.size() + op.source.size() + 4;
+    // A copy from another file system is named in the target's directory.
+    for (const auto& [target, op] : changes.ops) {
+        size += target.size() + std::max(op.source.size(), target.size() + 10) + 4;
+    }
     return size;
 }
 
@@ -377,24 +392,24 @@ bool commitChanges(ChangeSet& changes, const std::string& firstKey, bool progres
     std::vector<CommitStep> steps = planCommit(changes, firstKey);
     std::vector<std::string> copies;
     std::vector<std::string> spent;
-    bool ok = bringAcross(steps, changes, progress, copies, spent);
+    const bool across = bringAcross(steps, changes, progress, copies, spent);
     // Staged contents and the copies reach the flash before the journal can
     // make any of them live.
-    ::sync();
+    if (across) ::sync();
     // Once this commit is done, a pending manifest is carried out (--commit)
     // or stale (it was planned against the files this commit replaces); a
     // run that finishes the commit deletes it.
     const bool manifestDone = changes.fromManifest || manifestPending();
-    if (!recordDir().empty() && !writeJournal(steps, manifestDone)) {
+    if (!across || (!recordDir().empty() && !writeJournal(steps, manifestDone))) {
         // Nothing has been touched: the run fails whole. A manifest's files
         // stay for another --commit or a --cancel.
-        std::perror("journal");
+        if (across) std::perror("journal");
         for (const std::string& copy : copies) ::unlink(copy.c_str());
         if (!changes.fromManifest) cancel(changes);
         return false;
     }
     for (const std::string& source : spent) ::unlink(source.c_str());
-    ok = applySteps(steps, progress, true) && ok;
+    const bool ok = applySteps(steps, progress, true);
     // A staged file or copy whose rename failed is of no use any more.
     for (const CommitStep& step : steps) {
         if (step.kind != StepKind::Place) continue;

@@ -1,6 +1,7 @@
 #include "storage/free_space.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <limits>
 #include <sys/stat.h>
@@ -51,7 +52,33 @@ public:
         return false;
     }
 
+    // The device a new target will be on: that of its nearest existing
+    // directory, asked once per directory.
+    bool deviceBelow(const std::string& target, dev_t& device) {
+        std::string dir = parentDir(target);
+        if (dir != deviceDir_) {
+            deviceDir_ = dir;
+            deviceKnown_ = false;
+            struct stat st {};
+            while (dir.size() < PATH_MAX) {
+                if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                    deviceKnown_ = true;
+                    device_ = st.st_dev;
+                    break;
+                }
+                if (dir == "/" || dir == ".") break;
+                dir = parentDir(dir);
+            }
+        }
+        device = device_;
+        return deviceKnown_;
+    }
+
 private:
+    std::string deviceDir_;
+    dev_t device_ = 0;
+    bool deviceKnown_ = false;
+
     // Finds the outermost missing directory above target, if any; a parent
     // known to exist is not asked again.
     void noteMissingAncestors(const std::string& target) {
@@ -126,8 +153,8 @@ void replace(SpaceAccount& account, const std::string& target, const FileOp& op,
         }
         return;
     }
-    const dev_t targetDevice = targetExists ? targetStat.st_dev : account.device;
-    if ((targetExists || account.deviceKnown) && targetDevice == sourceDevice) {
+    dev_t targetDevice = targetStat.st_dev;
+    if ((targetExists || probe.deviceBelow(target, targetDevice)) && targetDevice == sourceDevice) {
         return;
     }
     const std::uint32_t blocks = blocksFor(sourceStat, account.blockSize);
@@ -165,7 +192,8 @@ void apply(SpaceAccount& account, const ChangeSet& changes, const std::string& t
 // every copy from another file system and the journal. A commit that copies
 // nothing in only gives blocks back, whatever it removes.
 bool roomWhileCommitting(const SpaceAccount& account, std::int64_t journalBlocks) {
-    return account.copyBlocks == 0 || account.initialFree - account.copyBlocks - journalBlocks > kReserveBlocks;
+    const std::int64_t left = account.initialFree - account.copyBlocks - journalBlocks;
+    return account.copyBlocks == 0 ? left >= 0 : left > kReserveBlocks;
 }
 
 }  // namespace
@@ -183,9 +211,6 @@ SpaceAccount openAccount(const std::string& mountPoint) {
     std::uint64_t freeBlocks = fs.f_bfree;
     account.freeBlocks = static_cast<std::int32_t>(freeBlocks > kMax ? kMax : freeBlocks);
     account.initialFree = account.freeBlocks;
-    struct stat st {};
-    account.deviceKnown = ::stat(mountPoint.c_str(), &st) == 0;
-    account.device = st.st_dev;
     return account;
 }
 

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
 
 namespace velmora {
 
@@ -15,8 +14,6 @@ struct SpaceAccount {
     std::int32_t freeBlocks = 0;  // may go negative
     std::int32_t initialFree = 0;     // free blocks before any change
     std::int64_t copyBlocks = 0;      // blocks copied in from other file systems
-    dev_t device = 0;                 // the mount point's file system
-    bool deviceKnown = false;
 };
 
 SpaceAccount openAccount(const std::string& mountPoint);

@@ -62,9 +62,19 @@ TEST_F(StreamInstall, KeptImageMovesIntoTheDatabase) {
     EXPECT_EQ(read("flash/lib/mod.ko"), "ko");
     EXPECT_EQ(read("flash/var/pdb/kernel-mods/image"), image);
     EXPECT_FALSE(box.exists("flash/var/pdb/image"));
-    // The image carries the metadata, so none is stored beside it.
+    // The image carries the metadata, so only the file list is stored beside it.
     EXPECT_FALSE(box.exists("flash/var/pdb/kernel-mods/version"));
+    EXPECT_EQ(db("kernel-mods", "files"), "lib/mod.ko\n");
     EXPECT_EQ(postlog(), "installed kernel-mods-2.0\n");
+
+    // The same stream again is passed over after its header: the stored
+    // image stays whole, and the copy of what was read stays apart.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--reinstall"}}) {
+        RunResult again = streamInstall(image, args);
+        EXPECT_EQ(again.exitStatus, 0) << again.out << again.err;
+        EXPECT_EQ(read("flash/var/pdb/kernel-mods/image"), image);
+        EXPECT_TRUE(box.exists("flash/var/pdb/image"));
+    }
 }
 
 struct BootImageRow {
