@@ -20,7 +20,8 @@
 // A follow-up runs once per distinct crashed tree (staged files' random
 // names and the postlog aside); every point is still killed and checked.
 // Each layout prints one summary line; a fault names its point: "#k" is the
-// k-th call of the trace, killed on entry (the calls before it done).
+// k-th call of the trace, killed on entry (the calls before it done). Faults
+// alike are listed once; SWEEP_VERBOSE=1 prints every one as it is found.
 
 #include <gtest/gtest.h>
 
@@ -538,6 +539,7 @@ protected:
     // Faults alike (staged names blurred) are listed once, with their count
     // and the first point that showed them.
     void fault(const std::string& at, const std::string& what) {
+        if (std::getenv("SWEEP_VERBOSE")) std::printf("FAULT %s: %s\n", at.c_str(), what.c_str());
         ++counts_.faults;
         const std::string key = blurred(what);
         auto [it, added] = faultIndex_.emplace(key, faults_.size());
