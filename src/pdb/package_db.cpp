@@ -152,7 +152,8 @@ std::string dbDirOf(const PackageInfo& record) {
 }
 
 bool isStorableName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+    // A dot name is never loaded, and the run's own records have such names.
+    return !name.empty() && name.front() != '.' && name.find('/') == std::string_view::npos &&
            name.find('\0') == std::string_view::npos;
 }
 

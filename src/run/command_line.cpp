@@ -40,6 +40,7 @@ constexpr Version kCleanupMinimumCore = 0x031665FF;
 // A run that changes packages first finishes the commit a stopped run left
 // half done, then deletes what a stopped run staged and never used.
 void recoverStoppedRun() {
+    removeUnfinishedRecords();
     finishInterruptedCommit();
     if (hasStagingRecords()) removeStagedLeftovers(installedFilePaths());
 }
