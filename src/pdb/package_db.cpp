@@ -1,9 +1,12 @@
 #include "pdb/package_db.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
+#include <map>
 #include <sys/stat.h>
 #include <utility>
 
@@ -137,6 +140,48 @@ void loadMetadata(PackageRecord& record, const std::string& dir) {
     }
 }
 
+constexpr const char* kScheduleCopy = ".schedule";
+
+const char* scheduleWord(PendingAction action) {
+    switch (action) {
+    case Uninstall:
+        return "uninstall";
+    case Enable:
+        return "enable";
+    case Disable:
+        return "disable";
+    default:
+        return nullptr;
+    }
+}
+
+// The schedule a run kept on the flash: name -> action.
+std::map<std::string, PendingAction> readScheduleCopy(const std::string& path) {
+    std::map<std::string, PendingAction> kept;
+    std::ifstream in;
+    if (!openRegular(in, path)) return kept;
+    std::string name;
+    while (readWord(in, name, kMaxDbWord) == WordRead::Word) {
+        const PendingAction action = readScheduleFile(in);
+        if (action == None) break;
+        kept.emplace(name, action);
+    }
+    return kept;
+}
+
+// What a stopped run kept, read once per database root.
+PendingAction keptSchedule(const std::string& name) {
+    static std::string loadedFrom;
+    static std::map<std::string, PendingAction> kept;
+    const std::string path = dbPaths().dbRoot + kScheduleCopy;
+    if (path != loadedFrom) {
+        loadedFrom = path;
+        kept = readScheduleCopy(path);
+    }
+    auto it = kept.find(name);
+    return it == kept.end() ? None : it->second;
+}
+
 }  // namespace
 
 const DbPaths& dbPaths() {
@@ -152,7 +197,8 @@ std::string dbDirOf(const PackageInfo& record) {
 }
 
 bool isStorableName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+    // A dot name is never loaded, and the run's own records have such names.
+    return !name.empty() && name.front() != '.' && name.find('/') == std::string_view::npos &&
            name.find('\0') == std::string_view::npos;
 }
 
@@ -173,8 +219,10 @@ void loadRecordState(PackageRecord& record) {
     if (isPlaceholder(record)) return;
 
     std::ifstream in;
-    openRegular(in, dbPaths().scheduleRoot + record.name + "/schedule");
-    PendingAction scheduled = readScheduleFile(in);
+    // /ram is gone after a power loss; the copy a stopped run kept is not.
+    PendingAction scheduled = openRegular(in, dbPaths().scheduleRoot + record.name + "/schedule")
+                                  ? readScheduleFile(in)
+                                  : keptSchedule(record.name);
     if (scheduled == None) return;
     record.action = scheduled;
     if (scheduled != Uninstall) record.userForced = true;
@@ -269,6 +317,35 @@ bool uninstallNamed(Installer& installer, ChangeSet& changes, std::string_view n
     eraseRecord(installer, static_cast<std::size_t>(index));
     return true;
 }
+
+void keepSchedule() {
+    const DbPaths& where = dbPaths();
+    const std::string path = where.dbRoot + kScheduleCopy;
+    std::map<std::string, PendingAction> words = readScheduleCopy(path);
+    const std::map<std::string, PendingAction> before = words;
+    if (DIR* dir = ::opendir(where.scheduleRoot.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] == '.' || !isStorableName(entry->d_name)) continue;
+            std::ifstream in;
+            if (!openRegular(in, where.scheduleRoot + entry->d_name + "/schedule")) continue;
+            const PendingAction action = readScheduleFile(in);
+            if (action != None) words[entry->d_name] = action;
+        }
+        ::closedir(dir);
+    }
+    if (words.empty() || words == before) return;
+    std::string text;
+    for (const auto& [name, action] : words) text += name + " " + scheduleWord(action) + "\n";
+    // Written whole and flushed before the run changes anything.
+    const std::string partial = path + ".new";
+    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    const bool whole = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!whole || ::rename(partial.c_str(), path.c_str()) != 0) ::unlink(partial.c_str());
+}
+
+void dropSchedule() { ::unlink((dbPaths().dbRoot + kScheduleCopy).c_str()); }
 
 void loadFileList(PackageRecord& record) {
     if (record.isBundle || !isStorableName(record.name)) return;

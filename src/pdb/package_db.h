@@ -73,6 +73,12 @@ bool uninstallNamed(Installer& installer, ChangeSet& changes, std::string_view n
 // bundle); an entry without one leaves the record as it is.
 void loadFileList(PackageRecord& record);
 
+// Keeps the user's schedule (in /ram, lost with the power) on the flash for
+// as long as the run is under way, so that a run stopped half way is
+// completed with it; dropSchedule when the run has ended.
+void keepSchedule();
+void dropSchedule();
+
 // Every file some installed package owns, as full paths with single
 // slashes ("/flash/bin/foo"), read straight from the database.
 std::set<std::string> installedFilePaths();

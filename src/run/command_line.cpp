@@ -40,6 +40,7 @@ constexpr Version kCleanupMinimumCore = 0x031665FF;
 // A run that changes packages first finishes the commit a stopped run left
 // half done, then deletes what a stopped run staged and never used.
 void recoverStoppedRun() {
+    removeUnfinishedRecords();
     finishInterruptedCommit();
     if (hasStagingRecords()) removeStagedLeftovers(installedFilePaths());
 }
@@ -67,6 +68,7 @@ int commitMode() {
     // another try; they stay registered.
     dropStagingRegister(ok);
     dropDowngradePermission();
+    dropSchedule();
     std::fputs("\b \n", stdout);
     std::fflush(stdout);
     return ok ? 0 : 1;
@@ -80,6 +82,7 @@ int cancelMode() {
     unlink(kManifestPath);
     dropStagingRegister(true);
     dropDowngradePermission();
+    dropSchedule();
     return 0;
 }
 
@@ -103,6 +106,7 @@ int cleanupMode(Installer& installer) {
     applyActions(installer, changes, 1);
     const int result = commitRun(changes) ? 0 : 1;
     dropStagingRegister(false);
+    dropSchedule();
     return result;
 }
 
@@ -114,6 +118,10 @@ int streamMode(Installer& installer, InstallFlags flags) {
     if (!image.open(kStreamImagePath, std::ios::out | std::ios::trunc | std::ios::binary)) {
         std::fputs("ERROR: could not open image\n", stdout);
         std::fflush(stdout);
+        // The scheduled actions staged above are dropped with their files.
+        cancel(changes);
+        dropStagingRegister(false);
+        dropSchedule();
         return -1;
     }
     __gnu_cxx::stdio_filebuf<char> inputBuffer(STDIN_FILENO, std::ios::in | std::ios::binary, 65536);
@@ -140,6 +148,7 @@ int streamMode(Installer& installer, InstallFlags flags) {
         cancel(changes);
     }
     dropStagingRegister(false);
+    dropSchedule();
     writePostlog();
     return result;
 }
@@ -179,7 +188,10 @@ int upgradeMode(Installer& installer, InstallFlags flags, bool commitAtOnce) {
     }
     dropStagingRegister(false);
     // A manifest left for --commit still carries the permission's effect.
-    if (!manifestWritten) dropDowngradePermission();
+    if (!manifestWritten) {
+        dropDowngradePermission();
+        dropSchedule();
+    }
     writePostlog();
     return result;
 }
@@ -240,7 +252,10 @@ int runInstaller(int argc, char** argv) {
     }
     if (chdir("/") != 0) std::perror("chdir");
 
-    if (!listing) recoverStoppedRun();
+    if (!listing) {
+        recoverStoppedRun();
+        keepSchedule();
+    }
     const char* archVariable = std::getenv("arch");
     loadRepository(installer, quiet, archVariable ? archVariable : "i386");
 

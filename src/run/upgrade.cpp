@@ -80,8 +80,8 @@ void enableAgain(Installer& installer, ChangeSet& changes, const std::set<std::s
 InstallFlags takeDowngradePermission(InstallFlags flags) {
     struct stat status {};
     const bool marker = ::stat(kDowngradeMarker, &status) == 0;
-    if (marker || (flags & AllowDowngrade) != 0) keepDowngradePermission();
-    if (marker) ::unlink(kDowngradeMarker);
+    const bool kept = (marker || (flags & AllowDowngrade) != 0) && keepDowngradePermission();
+    if (marker && kept) ::unlink(kDowngradeMarker);
     if (marker || downgradePermitted()) flags |= AllowDowngrade;
     return flags;
 }

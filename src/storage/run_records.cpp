@@ -37,6 +37,8 @@ RecordState& state() {
 
 std::string registerDir() { return state().dir + kRegisterName; }
 
+
+
 std::vector<std::string> entriesOf(const std::string& dir) {
     std::vector<std::string> names;
     DIR* handle = ::opendir(dir.c_str());
@@ -149,16 +151,15 @@ bool hasStagingRecords() {
 
 void removeStagedLeftovers(const std::set<std::string>& keep) {
     if (state().dir.empty()) return;
-    // Files that were being written whole when the run stopped.
-    ::unlink((std::string(kManifestPath) + ".new").c_str());
-    ::unlink((state().dir + ".journal.new").c_str());
-
     const bool pending = manifestPending();
     const std::set<std::string> needed = pending ? manifestSources() : std::set<std::string>{};
+    std::set<std::string> noted;
     const std::string dir = registerDir();
     for (const std::string& entry : entriesOf(dir)) {
         const std::string stagingDir = readLinkText(dir + "/" + entry);
-        if (stagingDir.empty()) continue;
+        if (!stagingDir.empty()) noted.insert(stagingDir);
+    }
+    for (const std::string& stagingDir : noted) {
         for (const std::string& name : entriesOf(stagingDir)) {
             const std::string path = stagingDir + "/" + name;
             if (!isStagedName(path)) continue;
@@ -173,16 +174,27 @@ void removeStagedLeftovers(const std::set<std::string>& keep) {
     if (!pending) removeRegister();
 }
 
+void removeUnfinishedRecords() {
+    if (state().dir.empty()) return;
+    // Files that were being written whole when the run stopped.
+    for (const std::string& path : {std::string(kManifestPath) + ".new", state().dir + ".journal.new"}) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+    }
+}
+
 void dropStagingRegister(bool manifestConsumed) {
     if (state().dir.empty()) return;
     if (!manifestConsumed && manifestPending()) return;
     removeRegister();
 }
 
-void keepDowngradePermission() {
-    if (state().dir.empty()) return;
+bool keepDowngradePermission() {
+    if (state().dir.empty()) return true;
     const int fd = ::open((state().dir + kDowngradeName).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) ::close(fd);
+    if (fd < 0) return errno == ENOENT;  // no database: no run to complete
+    ::close(fd);
+    return true;
 }
 
 bool downgradePermitted() {

@@ -39,9 +39,12 @@ bool hasStagingRecords();
 
 // Deletes the staged files in every registered directory, except those a
 // pending manifest still needs and those in keep (files packages installed,
-// collapsed paths); also a manifest or journal that was never finished. The
-// register itself goes too, unless a manifest is pending.
+// collapsed paths). The register itself goes too, unless a manifest is
+// pending.
 void removeStagedLeftovers(const std::set<std::string>& keep);
+
+// Deletes a manifest or journal that a stopped run was writing.
+void removeUnfinishedRecords();
 
 // The run's staged files are all moved or deleted: its register entries go,
 // and so do older ones unless a pending manifest may still need them.
@@ -49,7 +52,8 @@ void dropStagingRegister(bool manifestConsumed);
 
 // The permission to downgrade outlives a run that is stopped half way, so
 // that the next run completes the downgrade instead of refusing it.
-void keepDowngradePermission();
+// False when the permission could not be kept (the marker must stay then).
+bool keepDowngradePermission();
 bool downgradePermitted();
 void dropDowngradePermission();
 
