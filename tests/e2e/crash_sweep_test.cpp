@@ -57,8 +57,9 @@ constexpr const char* kTraced =
     "fdatasync,sync,syncfs,copy_file_range,sendfile,chroot";
 constexpr unsigned kShowEvery = 8;
 constexpr unsigned long kTmpfsBytes = 8 << 20;
-const std::vector<std::string> kCommitRecords{"flash/var/pdb/.journal", "flash/var/pdb/.journal.new",
-                                              "flash/var/pdb/.staged", "flash/var/pdb/.downgrade"};
+const std::vector<std::string> kCommitRecords{"flash/var/pdb/.journal",   "flash/var/pdb/.journal.new",
+                                              "flash/var/pdb/.staged",    "flash/var/pdb/.downgrade",
+                                              "flash/var/pdb/.schedule", "flash/var/pdb/.schedule.new"};
 
 // A package as a row spells it: files "path=content" ("path=*N": N bytes
 // that do not compress), requirements "name" or "name:min"; with members,
@@ -561,7 +562,11 @@ protected:
             }
         }
         const std::string key = stateKey(crashed);
+        // The crashed run had changed nothing yet (on the flash, for what a
+        // power loss leaves).
         const bool untouched = stateKey(withoutScratch(crashed)) == stateKey(withoutScratch(start_));
+        const bool flashUntouched =
+            stateKey(settledPart(withoutScratch(crashed))) == stateKey(settledPart(withoutScratch(start_)));
         if (!seen_.insert(key).second) {
             ++counts_.repeats;
             return;
@@ -593,13 +598,15 @@ protected:
                     fault(label, "staged file left: " + path);
                 }
             }
-            // All of the run or, where the crash may have undone it, none:
-            // --commit or --cancel after a crashed --commit, a power loss
-            // that took the schedule or the manifest along with /ram, and a
-            // crash before the run changed anything (the run never was).
+            // All of the run or, where the crashed run had changed nothing
+            // yet, none: the run never was, a power loss took the schedule
+            // or the manifest along with /ram, --cancel cancelled the
+            // manifest of a --commit that had not begun.
             std::vector<const TreeSnapshot*> allowed{&after_};
-            if (chrooted(next)) allowed.push_back(&cancelled_);
-            if (powerLost) allowed.push_back(&ramLost_[i]);
+            if (flashUntouched && chrooted(next) && (powerLost || next[0] == "--cancel")) {
+                allowed.push_back(&cancelled_);
+            }
+            if (powerLost && flashUntouched) allowed.push_back(&ramLost_[i]);
             if (untouched) allowed.push_back(&fromStart_[i]);
             const bool reached = std::any_of(allowed.begin(), allowed.end(), [&](const TreeSnapshot* expected) {
                 return describeChanges(settledState(*expected), settledState(settled)).empty();
@@ -612,12 +619,12 @@ protected:
     }
 
     // A tree without what a run writes before it changes anything: its
-    // staged files, the register of their directories, a journal not yet
-    // complete.
+    // staged files, the register of their directories, a journal or a copy
+    // of the schedule not yet complete.
     TreeSnapshot withoutScratch(TreeSnapshot tree) const {
         return without(std::move(tree), [&](const std::string& path) {
             return (isTemporaryName(path) && !start_.count(path)) || path == "flash/var/pdb/.journal.new" ||
-                   under(path, "flash/var/pdb/.staged");
+                   path == "flash/var/pdb/.schedule.new" || under(path, "flash/var/pdb/.staged");
         });
     }
 
