@@ -177,7 +177,8 @@ void removeStagedLeftovers(const std::set<std::string>& keep) {
 void removeUnfinishedRecords() {
     if (state().dir.empty()) return;
     // Files that were being written whole when the run stopped.
-    for (const std::string& path : {std::string(kManifestPath) + ".new", state().dir + ".journal.new"}) {
+    for (const std::string& path :
+         {std::string(kManifestPath) + ".new", state().dir + ".journal.new", state().dir + ".schedule.new"}) {
         struct stat st {};
         if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
     }
