@@ -9,6 +9,8 @@
 #include <istream>
 #include <string>
 #include <string_view>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "planning/apply_actions.h"
@@ -22,6 +24,7 @@
 #include "run/upgrade.h"
 #include "storage/change_set.h"
 #include "storage/commit_journal.h"
+#include "storage/file_helpers.h"
 #include "storage/free_space.h"
 #include "storage/run_records.h"
 
@@ -29,7 +32,6 @@ namespace velmora {
 namespace {
 
 constexpr const char* kUsage = "usage: installer [-q] [-r <root>] [-]";
-constexpr const char* kStreamImagePath = "/flash/var/pdb//image";
 constexpr const char* kStreamImageMoved = "/flash/var/pdb/image";
 constexpr const char* kBootImagePath = "/flash/bootimage";
 constexpr const char* kChangedMarker = "/flash/PCKGS_CHANGED";
@@ -64,9 +66,9 @@ int commitMode() {
     std::fputs("finishing install... ", stdout);
     std::fflush(stdout);
     bool ok = commit(changes, "", true);
-    // A commit that failed may have kept the manifest's staged files for
-    // another try; they stay registered.
-    dropStagingRegister(ok);
+    // A commit that stopped before it began keeps the manifest's staged
+    // files for another try; they stay registered.
+    dropStagingRegister(changes.commitBegun);
     dropDowngradePermission();
     dropSchedule();
     std::fputs("\b \n", stdout);
@@ -110,12 +112,32 @@ int cleanupMode(Installer& installer) {
     return result;
 }
 
+int streamCopyFd = -1;
+
+// A staged file in the database directory for the copy of the stream, its
+// descriptor in streamCopyFd; empty when there is no database directory or
+// no file could be made.
+std::string createStreamCopy() {
+    const std::string dir = parentDir(kStreamImageMoved);
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = stagedNameIn(dir);
+        streamCopyFd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (streamCopyFd >= 0) return name;
+        if (errno != EEXIST) break;
+    }
+    return "";
+}
+
 int streamMode(Installer& installer, InstallFlags flags) {
     ChangeSet changes;
     applyActions(installer, changes, 1);
 
-    std::filebuf image;
-    if (!image.open(kStreamImagePath, std::ios::out | std::ios::trunc | std::ios::binary)) {
+    // The copy is written under a staged name and takes its place whole: a
+    // stopped run leaves the earlier copy as it was and no part of this one.
+    const std::string copyPath = createStreamCopy();
+    if (copyPath.empty()) {
         std::fputs("ERROR: could not open image\n", stdout);
         std::fflush(stdout);
         // The scheduled actions staged above are dropped with their files.
@@ -124,6 +146,7 @@ int streamMode(Installer& installer, InstallFlags flags) {
         dropSchedule();
         return -1;
     }
+    __gnu_cxx::stdio_filebuf<char> image(streamCopyFd, std::ios::out | std::ios::binary, 65536);
     __gnu_cxx::stdio_filebuf<char> inputBuffer(STDIN_FILENO, std::ios::in | std::ios::binary, 65536);
     std::istream input(&inputBuffer);
     UserStates userStates;
@@ -131,16 +154,24 @@ int streamMode(Installer& installer, InstallFlags flags) {
     bool bootImage = false;
     int result = installStream(installer, changes, input, flags | AllowUpgrade, userStates, &image,
                                &imageDir, &bootImage);
+    if (result == 0 && !imageDir.empty()) {
+        // A package passed over as installed was read no further than its
+        // header; the rest of the stream completes the copy it keeps.
+        char rest[16384];
+        while (input.read(rest, sizeof rest) || input.gcount() > 0) image.sputn(rest, input.gcount());
+    }
     image.close();
 
     if (result == 0 && !imageDir.empty()) {
         std::string target = imageDir + "image";
         if (bootImage) {
-            scheduleMove(changes, kStreamImageMoved, kBootImagePath);
+            scheduleMove(changes, copyPath, kBootImagePath);
             scheduleLink(changes, kBootImagePath, target);
         } else {
-            scheduleMove(changes, kStreamImageMoved, target);
+            scheduleMove(changes, copyPath, target);
         }
+    } else {
+        ::rename(copyPath.c_str(), kStreamImageMoved);
     }
     if (result == 0) {
         if (!commitRun(changes)) result = 1;

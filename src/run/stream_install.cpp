@@ -68,8 +68,15 @@ PackageRecord* refusePackage(Installer& installer, PackageFile& reader, InstallF
         if (bootImage) *bootImage = installed != nullptr && (installed->flags & FlagBootImage) != 0;
         return installed;
     }
-    // Already there: nothing to do, and nothing failed.
-    if ((outcome & SameVersion) != 0) return find(installer, record.name);
+    // Already there: nothing to do, and nothing failed. Its image is kept
+    // again as it was, the boot image included.
+    if ((outcome & SameVersion) != 0) {
+        PackageRecord* installed = find(installer, record.name);
+        if (bootImage) {
+            *bootImage = installed != nullptr && (installed->flags & FlagBootImage) != 0 && bootImageRequested();
+        }
+        return installed;
+    }
     return nullptr;
 }
 
@@ -80,6 +87,7 @@ PackageRecord* installPackage(Installer& installer, ChangeSet& changes, PackageF
                               bool* bootImage) {
     std::unique_ptr<PackageRecord> record = readHeader(reader);
     if (!record) return nullptr;
+    if (record->keepsImage && imageDir) *imageDir = dbDirOf(*record);
 
     // A member is judged silently; a conflict is no error, it only makes
     // the package start disabled.
@@ -108,9 +116,6 @@ PackageRecord* installPackage(Installer& installer, ChangeSet& changes, PackageF
         }
     }
     if (!installPackageFile(*record, changes, reader)) return nullptr;
-    // Only a package installed here has a whole copy of its stream to keep:
-    // one passed over as already there was read no further than its header.
-    if (record->keepsImage && imageDir) *imageDir = dbDirOf(*record);
 
     const std::string name = record->name;
     const bool carriesBootImage = (record->flags & FlagBootImage) != 0;

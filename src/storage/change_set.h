@@ -24,6 +24,7 @@ struct FileOp {
 struct ChangeSet {
     std::map<std::string, FileOp> ops;  // target path -> pending operation, byte order
     bool fromManifest = false;          // loaded from a manifest rather than made by this run
+    bool commitBegun = false;           // a commit got past its journal: the staged files are used up
 };
 
 inline constexpr const char* kManifestPath = "/ram/MANIFEST";

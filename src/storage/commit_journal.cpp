@@ -408,6 +408,7 @@ bool commitChanges(ChangeSet& changes, const std::string& firstKey, bool progres
         if (!changes.fromManifest) cancel(changes);
         return false;
     }
+    changes.commitBegun = true;
     for (const std::string& source : spent) ::unlink(source.c_str());
     const bool ok = applySteps(steps, progress, true);
     // A staged file or copy whose rename failed is of no use any more.

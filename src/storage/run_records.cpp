@@ -70,6 +70,14 @@ std::set<std::string> manifestSources() {
     return sources;
 }
 
+bool anyExists(const std::set<std::string>& paths) {
+    for (const std::string& path : paths) {
+        struct stat st {};
+        if (isStagedName(path) && ::lstat(path.c_str(), &st) == 0) return true;
+    }
+    return false;
+}
+
 void removeRegister() {
     const std::string dir = registerDir();
     for (const std::string& name : entriesOf(dir)) ::unlink((dir + "/" + name).c_str());
@@ -171,13 +179,14 @@ void removeStagedLeftovers(const std::set<std::string>& keep) {
             }
         }
     }
-    if (!pending) removeRegister();
+    if (!pending || !anyExists(needed)) removeRegister();
 }
 
 void removeUnfinishedRecords() {
     if (state().dir.empty()) return;
     // Files that were being written whole when the run stopped.
-    for (const std::string& path : {std::string(kManifestPath) + ".new", state().dir + ".journal.new"}) {
+    for (const std::string& path :
+         {std::string(kManifestPath) + ".new", state().dir + ".journal.new", state().dir + ".schedule.new"}) {
         struct stat st {};
         if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
     }
@@ -185,7 +194,9 @@ void removeUnfinishedRecords() {
 
 void dropStagingRegister(bool manifestConsumed) {
     if (state().dir.empty()) return;
-    if (!manifestConsumed && manifestPending()) return;
+    // A manifest whose staged files are gone (carried out already) needs no
+    // register to find them.
+    if (!manifestConsumed && manifestPending() && anyExists(manifestSources())) return;
     removeRegister();
 }
 
