@@ -35,7 +35,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -62,8 +61,7 @@ const std::vector<std::string> kCommitRecords{"flash/var/pdb/.journal",   "flash
                                               "flash/var/pdb/.schedule", "flash/var/pdb/.schedule.new"};
 
 // A package as a row spells it: files "path=content" ("path=*N": N bytes
-// that do not compress), requirements "name" or "name:min"; with members,
-// a bundle.
+// of one letter), requirements "name" or "name:min"; with members, a bundle.
 struct Pkg {
     std::string name;
     std::string version;
