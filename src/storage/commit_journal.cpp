@@ -170,7 +170,9 @@ bool placeFile(const CommitStep& step, bool progress, bool report, std::string& 
     return false;
 }
 
-bool applySteps(const std::vector<CommitStep>& steps, bool progress, bool report) {
+// unplaced, when given, receives the moves that failed.
+bool applySteps(const std::vector<CommitStep>& steps, bool progress, bool report,
+                std::vector<const CommitStep*>* unplaced = nullptr) {
     RealPaths real;
     std::set<std::string> placed;
     bool placedKnown = false;
@@ -182,7 +184,10 @@ bool applySteps(const std::vector<CommitStep>& steps, bool progress, bool report
             if (exists(step.target) && !isDirectory(step.target)) ::unlink(step.target.c_str());
             break;
         case StepKind::Place:
-            ok = placeFile(step, progress, report, readyDir) && ok;
+            if (!placeFile(step, progress, report, readyDir)) {
+                ok = false;
+                if (unplaced) unplaced->push_back(&step);
+            }
             break;
         case StepKind::Link:
             ok = placeLink(step.target, step.source, report) && ok;
@@ -410,14 +415,15 @@ bool commitChanges(ChangeSet& changes, const std::string& firstKey, bool progres
     }
     changes.commitBegun = true;
     for (const std::string& source : spent) ::unlink(source.c_str());
-    const bool ok = applySteps(steps, progress, true);
+    std::vector<const CommitStep*> unplaced;
+    const bool ok = applySteps(steps, progress, true, &unplaced);
     // A staged file or copy whose rename failed is of no use any more.
-    for (const CommitStep& step : steps) {
-        if (step.kind != StepKind::Place) continue;
-        auto op = changes.ops.find(step.target);
+    for (const CommitStep* step : unplaced) {
+        auto op = changes.ops.find(step->target);
         if (op == changes.ops.end()) continue;
-        const bool ours = op->second.kind == FileOpKind::MoveTemp || op->second.source != step.source;
-        if (ours && exists(step.source)) ::unlink(step.source.c_str());
+        if (op->second.kind == FileOpKind::MoveTemp || op->second.source != step->source) {
+            ::unlink(step->source.c_str());
+        }
     }
     // The renames, links and removals themselves, then the journal goes.
     ::sync();
