@@ -112,19 +112,17 @@ int cleanupMode(Installer& installer) {
     return result;
 }
 
-int streamCopyFd = -1;
-
 // A staged file in the database directory for the copy of the stream, its
-// descriptor in streamCopyFd; empty when there is no database directory or
-// no file could be made.
-std::string createStreamCopy() {
+// descriptor in fd; empty when there is no database directory or no file
+// could be made.
+std::string createStreamCopy(int& fd) {
     const std::string dir = parentDir(kStreamImageMoved);
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = stagedNameIn(dir);
-        streamCopyFd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (streamCopyFd >= 0) return name;
+        std::string name = stagedNameIn(dir);
+        fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) return name;
         if (errno != EEXIST) break;
     }
     return "";
@@ -136,7 +134,8 @@ int streamMode(Installer& installer, InstallFlags flags) {
 
     // The copy is written under a staged name and takes its place whole: a
     // stopped run leaves the earlier copy as it was and no part of this one.
-    const std::string copyPath = createStreamCopy();
+    int copyFd = -1;
+    const std::string copyPath = createStreamCopy(copyFd);
     if (copyPath.empty()) {
         std::fputs("ERROR: could not open image\n", stdout);
         std::fflush(stdout);
@@ -146,7 +145,7 @@ int streamMode(Installer& installer, InstallFlags flags) {
         dropSchedule();
         return -1;
     }
-    __gnu_cxx::stdio_filebuf<char> image(streamCopyFd, std::ios::out | std::ios::binary, 65536);
+    __gnu_cxx::stdio_filebuf<char> image(copyFd, std::ios::out | std::ios::binary, 65536);
     __gnu_cxx::stdio_filebuf<char> inputBuffer(STDIN_FILENO, std::ios::in | std::ios::binary, 65536);
     std::istream input(&inputBuffer);
     UserStates userStates;

@@ -55,7 +55,7 @@ bool placedBelow(const std::set<std::string>& placed, const std::string& dir) {
 class RealPaths {
 public:
     std::string of(const std::string& path) {
-        const std::string collapsed = collapsedPath(path);
+        std::string collapsed = collapsedPath(path);
         const std::size_t slash = collapsed.rfind('/');
         if (slash == std::string::npos) return collapsed;
         const std::string dir = slash == 0 ? "/" : collapsed.substr(0, slash);
