@@ -12,6 +12,7 @@
 #include "package/install_messages.h"
 #include "package/package_format.h"
 #include "package/package_stream.h"
+#include "pdb/db_files.h"
 #include "pdb/package_db.h"
 #include "planning/package_record.h"
 #include "run/message_log.h"
@@ -125,13 +126,11 @@ std::string pathBelowFlash(const PackageRecord& record, std::string_view entryPa
     return path;
 }
 
-bool leavesFlash(std::string_view entryPath) {
-    for (;;) {
-        const std::size_t slash = entryPath.find('/');
-        if (entryPath.substr(0, slash) == "..") return true;
-        if (slash == std::string_view::npos) return false;
-        entryPath.remove_prefix(slash + 1);
-    }
+bool namesFileBelowFlash(std::string_view entryPath) {
+    if (!isKeepablePath(entryPath) || entryPath.find('\n') != std::string_view::npos) return false;
+    const std::size_t slash = entryPath.rfind('/');
+    const std::string_view last = slash == std::string_view::npos ? entryPath : entryPath.substr(slash + 1);
+    return !last.empty() && last != "." && last != "..";
 }
 
 unsigned processorGroupFor(std::uint32_t pvr, unsigned (*flashBit16)()) {
@@ -196,7 +195,7 @@ bool extractArchive(PackageRecord& record, ChangeSet& changes, PackageFile& file
         const std::uint8_t group = header[23];
         const std::uint32_t dataSize = loadLe32(header + 24);
         const std::uint16_t nameLength = loadLe16(header + 28);
-        if (!readEntryPath(inflate, nameLength, path) || leavesFlash(path)) {
+        if (!readEntryPath(inflate, nameLength, path) || !namesFileBelowFlash(path)) {
             reportBrokenPackage(record);
             return false;
         }

@@ -31,8 +31,11 @@ void showInstallProgress(const PackageRecord& record, PackageFile& file);
 // are kept apart under /x/<name>.
 std::string pathBelowFlash(const PackageRecord& record, std::string_view entryPath);
 
-// An entry path with a ".." component would reach outside /flash.
-bool leavesFlash(std::string_view entryPath);
+// An entry path names one file below /flash: no ".." component (it would
+// reach outside), something named below /flash itself, a last component
+// that is a name (not empty, "." or ".."), and no line break or NUL (the
+// file list could never record it, so it could never be removed).
+bool namesFileBelowFlash(std::string_view entryPath);
 
 // This router's processor group, 1 to 4, or 0 when no group applies.
 unsigned processorGroup();

@@ -242,6 +242,14 @@ std::vector<RefusedRow> refusedRows() {
         {"EntryClimbingBackUp",
          [] { return makePackage(packageRecipe("stavel", "6.1", {regularFile("/bin/../../../x", "escaped")})); }, 1,
          kBroken},
+        // Paths that name no file below /flash: "" and "/" used to stage a
+        // file outside /flash and record the package though the rename failed.
+        {"EntryNamingFlashItself", [] { return makePackage(packageRecipe("stavel", "6.1", {regularFile("/", "x")})); },
+         1, kBroken},
+        {"EntryNamingADirectory",
+         [] { return makePackage(packageRecipe("stavel", "6.1", {regularFile("/bin/.", "x")})); }, 1, kBroken},
+        {"DotNamedPackage",
+         [] { return makePackage(packageRecipe(".journal", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
         {"NotAPackage", [] { return std::string("this is not a package at all"); }, 1, ""},
         {"EmptyName", [] { return makePackage(packageRecipe("", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
         {"NameDot", [] { return makePackage(packageRecipe(".", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},

@@ -70,12 +70,13 @@ TEST(PackageInstallRules, TargetPathIsBuiltFromRecordAndEntry) {
     }
 }
 
-TEST(PackageInstallRules, DotDotComponentLeavesFlash) {
-    for (const char* path : {"../x", "..", "/bin/../../x", "/bin/..", "/a//../b"}) {
-        EXPECT_TRUE(leavesFlash(path)) << path;
+TEST(PackageInstallRules, EntryPathMustNameOneFileBelowFlash) {
+    for (const char* path : {"../x", "..", "/bin/../../x", "/bin/..", "/a//../b", "", "/", "/.", "//", ".",
+                             "/bin/", "/bin/.", "/bin/a\nb"}) {
+        EXPECT_FALSE(namesFileBelowFlash(path)) << path;
     }
-    for (const char* path : {"/bin/..tool", "/bin/tool..", "/...", "/./bin", "/bin/tool"}) {
-        EXPECT_FALSE(leavesFlash(path)) << path;
+    for (const char* path : {"/bin/..tool", "/bin/tool..", "/...", "/./bin", "/bin/tool", "bin//tool", "x"}) {
+        EXPECT_TRUE(namesFileBelowFlash(path)) << path;
     }
 }
 
