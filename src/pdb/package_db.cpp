@@ -12,6 +12,7 @@
 
 #include "package/install_messages.h"
 #include "pdb/db_files.h"
+#include "planning/action_planning.h"
 #include "planning/catalogue.h"
 #include "run/installer.h"
 #include "storage/run_records.h"
@@ -141,19 +142,6 @@ void loadMetadata(PackageRecord& record, const std::string& dir) {
 }
 
 constexpr const char* kScheduleCopy = ".schedule";
-
-const char* scheduleWord(PendingAction action) {
-    switch (action) {
-    case Uninstall:
-        return "uninstall";
-    case Enable:
-        return "enable";
-    case Disable:
-        return "disable";
-    default:
-        return nullptr;
-    }
-}
 
 // The schedule a run kept on the flash: name -> action.
 std::map<std::string, PendingAction> readScheduleCopy(const std::string& path) {
@@ -335,7 +323,7 @@ void keepSchedule() {
     }
     if (words.empty() || words == before) return;
     std::string text;
-    for (const auto& [name, action] : words) text += name + " " + scheduleWord(action) + "\n";
+    for (const auto& [name, action] : words) text += name + " " + actionWord(action) + "\n";
     // Written whole and flushed before the run changes anything.
     const std::string partial = path + ".new";
     const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

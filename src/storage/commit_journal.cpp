@@ -204,35 +204,6 @@ bool applySteps(const std::vector<CommitStep>& steps, bool progress, bool report
     return ok;
 }
 
-// Device of a directory, remembered for the next file of the same one.
-struct DeviceCache {
-    std::string dir;
-    dev_t device = 0;
-    bool known = false;
-
-    bool of(const std::string& path, dev_t& device_) {
-        if (path != dir) {
-            dir = path;
-            struct stat st {};
-            known = ::stat(path.c_str(), &st) == 0;
-            device = st.st_dev;
-        }
-        device_ = device;
-        return known;
-    }
-};
-
-// The nearest directory that exists at or above dir: a new file's
-// directories are made only once the journal is written.
-std::string existingAncestor(std::string dir) {
-    // No path this long can exist, nor anything below it.
-    if (dir.size() >= PATH_MAX) return "";
-    for (;;) {
-        if (isDirectory(dir) || dir == "/" || dir == ".") return dir;
-        dir = parentDir(dir);
-    }
-}
-
 // Copies every file that another file system holds into the target's file
 // system (its nearest existing directory), so that each step is a rename.
 // Nothing is made live here: a copy that fails ends the commit before it
@@ -240,8 +211,8 @@ std::string existingAncestor(std::string dir) {
 // /ram) that a copy leaves without use.
 bool bringAcross(std::vector<CommitStep>& steps, const ChangeSet& changes, bool progress,
                  std::vector<std::string>& copies, std::vector<std::string>& spent) {
-    DeviceCache targetDirs;
-    DeviceCache sourceDirs;
+    DirectoryDevice targetDirs;
+    DirectoryDevice sourceDirs;
     std::string lastParent;
     std::string ancestor;
     for (CommitStep& step : steps) {
@@ -249,7 +220,8 @@ bool bringAcross(std::vector<CommitStep>& steps, const ChangeSet& changes, bool 
         const std::string parent = parentDir(step.target);
         if (parent != lastParent) {
             lastParent = parent;
-            ancestor = existingAncestor(parent);
+            // Directories are made only once the journal is written.
+            ancestor = existingDirectory(parent);
         }
         dev_t targetDevice = 0;
         dev_t sourceDevice = 0;

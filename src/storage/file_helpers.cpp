@@ -169,6 +169,30 @@ bool copyFileExclusive(const std::string& source, const std::string& target, boo
     return false;
 }
 
+std::string existingDirectory(std::string dir) {
+    if (dir.size() >= PATH_MAX) {
+        return "";
+    }
+    for (;;) {
+        struct stat st {};
+        if ((::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) || dir == "/" || dir == ".") {
+            return dir;
+        }
+        dir = parentDir(dir);
+    }
+}
+
+bool DirectoryDevice::of(const std::string& dir, dev_t& device) {
+    if (dir != dir_) {
+        dir_ = dir;
+        struct stat st {};
+        known_ = ::stat(dir.c_str(), &st) == 0;
+        device_ = st.st_dev;
+    }
+    device = device_;
+    return known_;
+}
+
 std::uint32_t uptimeTicks() {
     // Called directly: the kernel's tick count, not the C library's view of it.
     long ticks = ::syscall(SYS_times, nullptr);

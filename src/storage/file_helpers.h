@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace velmora {
 
@@ -23,6 +24,23 @@ bool copyFile(const std::string& source, const std::string& target, bool progres
 // the source's permission bits whatever the umask; a failed copy leaves no
 // file behind.
 bool copyFileExclusive(const std::string& source, const std::string& target, bool progress);
+
+// The nearest directory that exists at or above dir; empty for a path too
+// long to exist.
+std::string existingDirectory(std::string dir);
+
+// The device of a directory, asked once and remembered for the next
+// question about the same one (a run's files come directory by directory).
+class DirectoryDevice {
+public:
+    // False when the directory cannot be asked.
+    bool of(const std::string& dir, dev_t& device);
+
+private:
+    std::string dir_;
+    dev_t device_ = 0;
+    bool known_ = false;
+};
 
 // Kernel clock in hundredths of a second, offset by 30000.
 std::uint32_t uptimeTicks();

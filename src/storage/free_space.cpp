@@ -56,28 +56,17 @@ public:
     // directory, asked once per directory.
     bool deviceBelow(const std::string& target, dev_t& device) {
         std::string dir = parentDir(target);
-        if (dir != deviceDir_) {
-            deviceDir_ = dir;
-            deviceKnown_ = false;
-            struct stat st {};
-            while (dir.size() < PATH_MAX) {
-                if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                    deviceKnown_ = true;
-                    device_ = st.st_dev;
-                    break;
-                }
-                if (dir == "/" || dir == ".") break;
-                dir = parentDir(dir);
-            }
+        if (dir != belowDir_) {
+            belowDir_ = dir;
+            existing_ = existingDirectory(std::move(dir));
         }
-        device = device_;
-        return deviceKnown_;
+        return !existing_.empty() && devices_.of(existing_, device);
     }
 
 private:
-    std::string deviceDir_;
-    dev_t device_ = 0;
-    bool deviceKnown_ = false;
+    std::string belowDir_;
+    std::string existing_;
+    DirectoryDevice devices_;
 
     // Finds the outermost missing directory above target, if any; a parent
     // known to exist is not asked again.
@@ -108,34 +97,12 @@ void release(SpaceAccount& account, const std::string& target) {
     }
 }
 
-// The device of the directory a source sits in, asked once per directory:
-// a run's staged files share a few directories.
-class SourceDevices {
-public:
-    bool of(const std::string& source, dev_t& device) {
-        std::string dir = parentDir(source);
-        if (dir != dir_) {
-            dir_ = std::move(dir);
-            struct stat st {};
-            known_ = ::stat(dir_.c_str(), &st) == 0;
-            device_ = st.st_dev;
-        }
-        device = device_;
-        return known_;
-    }
-
-private:
-    std::string dir_;
-    dev_t device_ = 0;
-    bool known_ = false;
-};
-
 // A file already on the account's file system costs nothing: its blocks
 // are taken already, and a rename takes no more. A file from another file
 // system is copied beside its target before the old target goes, so its
 // blocks are needed while the old ones are still in use.
 void replace(SpaceAccount& account, const std::string& target, const FileOp& op, TargetProbe& probe,
-             SourceDevices& sources) {
+             DirectoryDevice& sources) {
     if (!hasPrefix(target, account.path)) {
         return;
     }
@@ -143,7 +110,7 @@ void replace(SpaceAccount& account, const std::string& target, const FileOp& op,
     const bool targetExists = probe.exists(target, &targetStat);
     struct stat sourceStat {};
     dev_t sourceDevice = 0;
-    if (op.stagedSize >= 0 && sources.of(op.source, sourceDevice)) {
+    if (op.stagedSize >= 0 && sources.of(parentDir(op.source), sourceDevice)) {
         sourceStat.st_size = static_cast<off_t>(op.stagedSize);
     } else if (::stat(op.source.c_str(), &sourceStat) == 0) {
         sourceDevice = sourceStat.st_dev;
@@ -166,7 +133,7 @@ void replace(SpaceAccount& account, const std::string& target, const FileOp& op,
 }
 
 void apply(SpaceAccount& account, const ChangeSet& changes, const std::string& target, const FileOp& op,
-           TargetProbe& probe, SourceDevices& sources) {
+           TargetProbe& probe, DirectoryDevice& sources) {
     switch (op.kind) {
     case FileOpKind::Unlink: {
         // The same file under another spelling that a new file replaces:
@@ -223,7 +190,7 @@ bool checkSpaceAt(const ChangeSet& changes, const std::string& flashMount, const
     SpaceAccount flash = openAccount(flashMount);
     TargetProbe bootProbe;
     TargetProbe flashProbe;
-    SourceDevices sources;
+    DirectoryDevice sources;
     for (const auto& [target, op] : changes.ops) {
         apply(boot, changes, target, op, bootProbe, sources);
         apply(flash, changes, target, op, flashProbe, sources);
