@@ -85,33 +85,63 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-// Streams one entry's content into its temporary file and closes it.
-bool copyContent(const PackageRecord& record, std::istream& in, int fd, std::uint32_t size, const std::string& path) {
+std::string progressLabel(const PackageRecord& record) {
+    std::string label = "installing ";
+    if (record.disabled && record.bundleRef.name.empty()) label += " (disabled) ";
+    label += displayLabel(record);
+    return label;
+}
+
+void showProgressOf(const std::string& label, PackageFile& file) {
+    // The bytes of the package read so far: everything before the current
+    // part's data and what has been taken of it.
+    const std::uint32_t position = file.partStart() + (file.partSize() - file.partRemaining());
+    showProgress(label, position, file.totalLength());
+}
+
+PackageFault faultOf(PackageFault::Kind kind, int error = 0) {
+    PackageFault fault;
+    fault.kind = kind;
+    fault.error = error;
+    return fault;
+}
+
+// Streams one entry's content into the file fd and closes it; a fault
+// otherwise.
+PackageFault copyContent(std::istream& in, int fd, std::uint32_t size) {
     char buffer[kCopyPiece];
-    while (size > 0) {
+    PackageFault fault;
+    while (size > 0 && fault.kind == PackageFault::None) {
         const std::uint32_t step = std::min(size, kCopyPiece);
         in.read(buffer, step);
         if (static_cast<std::uint32_t>(in.gcount()) != step) {
-            ::close(fd);
-            reportBrokenPackage(record);
-            return false;
-        }
-        if (!writeAll(fd, buffer, step)) {
+            fault = faultOf(PackageFault::CutContent);
+        } else if (!writeAll(fd, buffer, step)) {
             // The write's error is the one to report, not the close's.
-            const int error = errno;
-            ::close(fd);
-            errno = error;
-            reportCreateFailure(record, path);
-            return false;
+            fault = faultOf(PackageFault::CreateFailed, errno);
         }
         size -= step;
     }
-    if (::close(fd) != 0) {
-        reportCreateFailure(record, path);
-        return false;
-    }
-    return true;
+    if (::close(fd) != 0 && fault.kind == PackageFault::None) fault = faultOf(PackageFault::CreateFailed, errno);
+    return fault;
 }
+
+// Staging into the run's change set.
+class ChangeSetSink : public EntrySink {
+public:
+    ChangeSetSink(ChangeSet& changes, const PackageRecord& record, PackageFile& file)
+        : changes_(changes), file_(file), label_(progressLabel(record)) {}
+    int create(const std::string& belowFlash, std::uint32_t size, std::uint16_t mode) override {
+        return createReplacement(changes_, dbPaths().flashRoot + belowFlash, size, mode);
+    }
+    void progress() override { showProgressOf(label_, file_); }
+
+private:
+    ChangeSet& changes_;
+    PackageFile& file_;
+    // The bar moves after every file; its label stays.
+    const std::string label_;
+};
 
 }  // namespace
 
@@ -154,81 +184,62 @@ void setProcessorVersionSubstitute(std::optional<std::uint32_t> value) {
 
 void clearProcessorVersionSubstitute() { processorVersionOverride() = {}; }
 
-namespace {
-
-std::string progressLabel(const PackageRecord& record) {
-    std::string label = "installing ";
-    if (record.disabled && record.bundleRef.name.empty()) label += " (disabled) ";
-    label += displayLabel(record);
-    return label;
-}
-
-void showProgressOf(const std::string& label, PackageFile& file) {
-    // The bytes of the package read so far: everything before the current
-    // part's data and what has been taken of it.
-    const std::uint32_t position = file.partStart() + (file.partSize() - file.partRemaining());
-    showProgress(label, position, file.totalLength());
-}
-
-}  // namespace
-
 void showInstallProgress(const PackageRecord& record, PackageFile& file) {
     showProgressOf(progressLabel(record), file);
 }
 
-bool extractArchive(PackageRecord& record, ChangeSet& changes, PackageFile& file) {
+bool EntrySink::takesGroup(unsigned group) { return group == processorGroup(); }
+
+PackageFault extractArchive(PackageRecord& record, PackageFile& file, EntrySink& sink) {
     // Pulls the archive part's data through the package file, so the
     // compressed bytes are hashed on their way.
     InflateStream inflate(file);
-    // The bar moves after every file; its label stays.
-    const std::string label = progressLabel(record);
-    std::string path;
     std::uint8_t header[kEntryHeaderSize];
-
+    ArchiveEntry entry;
     for (;;) {
-        if (inflate.bad() || inflate.fail()) return true;
+        if (inflate.bad() || inflate.fail()) return {};
         inflate.read(reinterpret_cast<char*>(header), kEntryHeaderSize);
         // The inflated data ended at, or inside, an entry header.
-        if (inflate.fail()) return true;
+        if (inflate.fail()) return {};
 
-        const std::uint16_t mode = loadLe16(header);
-        const std::uint8_t group = header[23];
-        const std::uint32_t dataSize = loadLe32(header + 24);
-        const std::uint16_t nameLength = loadLe16(header + 28);
-        if (!readEntryPath(inflate, nameLength, path) || !namesFileBelowFlash(path)) {
-            reportBrokenPackage(record);
-            return false;
+        entry.mode = loadLe16(header);
+        entry.group = header[23];
+        entry.size = loadLe32(header + 24);
+        if (!readEntryPath(inflate, loadLe16(header + 28), entry.path)) return faultOf(PackageFault::CutPath);
+        if (!namesFileBelowFlash(entry.path)) {
+            PackageFault fault = faultOf(PackageFault::EntryPath);
+            fault.path = entry.path;
+            return fault;
         }
-
-        if ((mode & kTypeBits) != kRegularFile || (group != 0 && group != processorGroup())) {
-            inflate.seekg(dataSize, std::ios::cur);
+        sink.seen(entry);
+        if ((entry.mode & kTypeBits) != kRegularFile || (entry.group != 0 && !sink.takesGroup(entry.group))) {
+            inflate.seekg(entry.size, std::ios::cur);
             continue;
         }
 
-        const std::string below = pathBelowFlash(record, path);
+        const std::string below = pathBelowFlash(record, entry.path);
         // Content goes out in whole pieces straight to the file.
-        const int out = createReplacement(changes, dbPaths().flashRoot + below, dataSize, mode);
-        if (out < 0) {
-            reportCreateFailure(record, path);
-            return false;
+        const int out = sink.create(below, entry.size, entry.mode);
+        PackageFault fault = out < 0 ? faultOf(PackageFault::CreateFailed, errno) : PackageFault{};
+        if (out >= 0) {
+            record.files.insert(below);
+            fault = copyContent(inflate, out, entry.size);
         }
-        record.files.insert(below);
-        if (!copyContent(record, inflate, out, dataSize, path)) return false;
-        showProgressOf(label, file);
+        if (fault.kind != PackageFault::None) {
+            fault.path = entry.path;
+            return fault;
+        }
+        sink.progress();
     }
 }
 
-bool installPackageFile(PackageRecord& record, ChangeSet& changes, PackageFile& file) {
-    showInstallProgress(record, file);
-    const bool overlay = file.isOverlay();
-    if (!overlay && !prepareRecordDir(record, changes)) return false;
-
+PackageFault readPackageBody(PackageRecord& record, PackageFile& file, EntrySink& sink, const TrustedKey* key) {
     if (file.currentType() == PartKeepImage) {
         // Read in steps so that the bar moves; the bytes are hashed and
         // copied like any others.
         std::uint32_t left = file.partSize();
         while (left > 0) {
-            showInstallProgress(record, file);
+            sink.progress();
             const std::uint32_t step = std::min(left, kKeepImageStep);
             left -= step;
             file.seekg(step, std::ios::cur);
@@ -241,15 +252,52 @@ bool installPackageFile(PackageRecord& record, ChangeSet& changes, PackageFile& 
     if (file.currentType() == PartFileArchive) {
         // The stream mode writes such an image whole as the boot image.
         const bool bootImageWhole = std::getenv("bootimage") != nullptr && (record.flags & FlagBootImage) != 0;
-        if (!bootImageWhole && !extractArchive(record, changes, file)) return false;
+        if (!bootImageWhole) {
+            PackageFault fault = extractArchive(record, file, sink);
+            if (fault.kind != PackageFault::None) {
+                fault.partType = PartFileArchive;
+                fault.offset = file.partStart() - PartHeaderSize;
+                return fault;
+            }
+        }
         file.nextPart();
     }
 
-    if (file.currentType() != PartSignature || !file.verifySignature()) {
+    PackageFault fault;
+    fault.partType = file.currentType();
+    fault.offset = file.partStart() - PartHeaderSize;
+    if (file.currentType() != PartSignature) {
+        fault.kind = PackageFault::NoSignature;
+        return fault;
+    }
+    std::uint8_t fields[SignatureSize];
+    fault.signature = file.packageBuffer().checkSignature(key, fields);
+    if (fault.signature != SignatureCheck::Good) {
+        fault.kind = PackageFault::Signature;
+        fault.unsignedFields = std::all_of(fields + 20, fields + SignatureSize, [](std::uint8_t b) { return b == 0; });
+        return fault;
+    }
+    file.nextPart();
+    return {};
+}
+
+bool installPackageFile(PackageRecord& record, ChangeSet& changes, PackageFile& file) {
+    showInstallProgress(record, file);
+    const bool overlay = file.isOverlay();
+    if (!overlay && !prepareRecordDir(record, changes)) return false;
+
+    ChangeSetSink sink(changes, record, file);
+    const TrustedKey key = builtInKey();
+    const PackageFault fault = readPackageBody(record, file, sink, &key);
+    if (fault.kind == PackageFault::CreateFailed) {
+        errno = fault.error;
+        reportCreateFailure(record, fault.path);
+        return false;
+    }
+    if (fault.kind != PackageFault::None) {
         reportBrokenPackage(record);
         return false;
     }
-    file.nextPart();
     if (!overlay && !saveRecord(record, changes)) return false;
     if ((record.flags & FlagBootImage) != 0) {
         std::ofstream marker;

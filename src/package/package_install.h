@@ -9,11 +9,62 @@
 #include <string>
 #include <string_view>
 
+#include "package/package_stream.h"
+
 namespace velmora {
 
 struct ChangeSet;
 struct PackageRecord;
-class PackageFile;
+
+// An entry of a file archive as its header and path give it.
+struct ArchiveEntry {
+    std::uint16_t mode = 0;   // type bits 0xF000 and permission bits, as in st_mode
+    std::uint8_t group = 0;   // processor group; 0 for every processor
+    std::uint32_t size = 0;   // of the content
+    std::string path;         // as written in the archive
+};
+
+// Where the files of a package go while it is read: the run's change set
+// when installing, elsewhere for the package tool.
+class EntrySink {
+public:
+    virtual ~EntrySink() = default;
+    // Every entry whose path is sound, before it is unpacked or passed over.
+    virtual void seen(const ArchiveEntry& /*entry*/) {}
+    // Whether a regular file for processor group `group` (1 to 4) is unpacked.
+    virtual bool takesGroup(unsigned group);
+    // A descriptor to write the content of the file at belowFlash (a path
+    // below "/flash") to, or -1 with errno set.
+    virtual int create(const std::string& belowFlash, std::uint32_t size, std::uint16_t mode) = 0;
+    // After each file, and each step through a keep-image part.
+    virtual void progress() {}
+};
+
+// Why a package cannot be installed, and where.
+struct PackageFault {
+    enum Kind : std::uint8_t {
+        None,
+        CutPath,       // an entry's path ends with the inflated data
+        EntryPath,     // an entry's path names no file below /flash
+        CutContent,    // a file's content ends with the inflated data
+        CreateFailed,  // a file could not be created, written or closed (error)
+        NoSignature,   // another part, or none, where the signature is due
+        Signature,     // the signature does not hold (signature says how)
+    };
+    Kind kind = None;
+    int error = 0;               // the system error of CreateFailed
+    std::string path;            // the entry's path, as written
+    std::int32_t partType = -1;  // the part concerned, -1 for the end of the file
+    std::uint32_t offset = 0;    // of that part's header
+    SignatureCheck signature = SignatureCheck::Good;
+    bool unsignedFields = false;  // r and v are all zero: never signed
+};
+
+// Reads a package from the first part after its metadata to the end of its
+// signature: passes over a keep-image part, gives every file of the archive
+// that suits this router to sink, and checks the signature against key (the
+// digest alone when key is null). Reports nothing.
+PackageFault readPackageBody(PackageRecord& record, PackageFile& file, EntrySink& sink, const TrustedKey* key);
 
 // The file stands on the first part after the package's metadata parts.
 // True when the files, the database entry and the upgrade marker are staged
@@ -21,8 +72,9 @@ class PackageFile;
 // database directory cannot be used.
 bool installPackageFile(PackageRecord& record, ChangeSet& changes, PackageFile& file);
 
-// Unpacks the current file archive part into the change set.
-bool extractArchive(PackageRecord& record, ChangeSet& changes, PackageFile& file);
+// Unpacks the current file archive part into sink; the fault's part and
+// offset are left to the caller.
+PackageFault extractArchive(PackageRecord& record, PackageFile& file, EntrySink& sink);
 
 // Draws the progress bar for the bytes of the package read so far.
 void showInstallProgress(const PackageRecord& record, PackageFile& file);

@@ -53,8 +53,10 @@ bool readDependencyList(PackageFile& file, std::vector<Dependency>& list) {
     std::uint8_t countBytes[2];
     if (!readBytes(file, countBytes, sizeof countBytes)) return false;
     const std::uint32_t count = loadLe16(countBytes);
-    if (count * DependencyEntrySize > file.partRemaining()) return false;
-    for (std::uint32_t i = 0; i < count; ++i) {
+    // The count is a claim: the whole entries that are there are kept, and
+    // a list that promised more is still damaged.
+    const std::uint32_t present = std::min(count, file.partRemaining() / DependencyEntrySize);
+    for (std::uint32_t i = 0; i < present; ++i) {
         std::uint8_t entry[DependencyEntrySize];
         if (!readBytes(file, entry, DependencyEntrySize)) return false;
         Dependency dependency;
@@ -64,7 +66,7 @@ bool readDependencyList(PackageFile& file, std::vector<Dependency>& list) {
         dependency.priority = static_cast<std::int32_t>(loadLe32(entry + 28));
         list.push_back(std::move(dependency));
     }
-    return true;
+    return present == count;
 }
 
 bool readPackageHeader(PackageInfo& record, PackageFile& file) {
@@ -119,7 +121,7 @@ bool readPackageHeader(PackageInfo& record, PackageFile& file) {
     return true;
 }
 
-bool readPackageFile(OfferedPackage& offered, const std::string& path) {
+ReadFault readOfferedFile(OfferedPackage& offered, const std::string& path) {
     offered.path = path;
     offered.headerPath = path;
 
@@ -129,27 +131,36 @@ bool readPackageFile(OfferedPackage& offered, const std::string& path) {
     std::ifstream input(path, std::ios::binary);
     PackageFile file(input, false);
     offered.packageLength = file.totalLength();
+    // Where the reader stood when it gave up.
+    auto fault = [&file](ReadFault::Kind kind) {
+        return ReadFault{kind, file.currentType(), file.partStart() - PartHeaderSize};
+    };
+    if (file.bad()) return ReadFault{ReadFault::NotAPackage, -1, 0};
 
     struct stat status;
     if (::stat(path.c_str(), &status) == 0 && static_cast<std::uint64_t>(status.st_size) != offered.packageLength)
-        return false;
+        return ReadFault{ReadFault::Length, -1, 0};
     offered.overlay = file.isOverlay();
 
     for (std::uint32_t type : {PartBundleHeader, PartHeader, PartText24, PartArchitecture, PartText2, PartNote,
                                PartDependencies, PartProvides, PartConflicts, PartKeepImage})
         file.want(type);
     file.nextPart();
-    if (!readPackageHeader(offered, file)) return false;
-    if (!offered.isBundle) return true;
+    if (!readPackageHeader(offered, file)) return fault(ReadFault::Header);
+    if (!offered.isBundle) return {};
 
     if (file.currentType() == PartKeepImage) file.nextPart();
     while (file.currentType() == PartHeader) {
         auto member = std::make_unique<PackageInfo>();
-        if (!readPackageHeader(*member, file)) return false;
+        if (!readPackageHeader(*member, file)) return fault(ReadFault::Header);
         offered.members.push_back(std::move(member));
         if (file.currentType() == PartKeepImage) file.nextPart();
     }
-    return !offered.members.empty();
+    return offered.members.empty() ? ReadFault{ReadFault::NoMember, -1, 0} : ReadFault{};
+}
+
+bool readPackageFile(OfferedPackage& offered, const std::string& path) {
+    return readOfferedFile(offered, path).kind == ReadFault::None;
 }
 
 }  // namespace velmora

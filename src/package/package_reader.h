@@ -22,4 +22,21 @@ bool readPackageHeader(PackageInfo& record, PackageFile& file);
 // and, for a bundle, the headers of its members.
 bool readPackageFile(OfferedPackage& offered, const std::string& path);
 
+// Why readPackageFile refuses a file.
+struct ReadFault {
+    enum Kind : std::uint8_t {
+        None,
+        NotAPackage,  // no package magic, or shorter than a file header
+        Length,       // the size on disk differs from the header's length + 8
+        Header,       // a header or its metadata cannot be read
+        NoMember,     // a bundle without members
+    };
+    Kind kind = None;
+    std::int32_t partType = -1;  // where the reader stood when it gave up
+    std::uint32_t offset = 0;    // of that part's header
+};
+
+// readPackageFile, telling why it refuses.
+ReadFault readOfferedFile(OfferedPackage& offered, const std::string& path);
+
 }  // namespace velmora

@@ -6,6 +6,7 @@
 #include "package/byte_order.h"
 #include "package/package_format.h"
 #include "package/signature_check.h"
+#include "package/signature_verifier.h"
 
 namespace velmora {
 
@@ -222,22 +223,31 @@ std::int32_t PackageStreamBuf::nextPart() {
     return type;
 }
 
-bool PackageStreamBuf::readSignature(std::uint8_t signature[SignatureSize]) {
-    if (!hashing_) return false;
+SignatureCheck PackageStreamBuf::checkSignature(const TrustedKey* key, std::uint8_t signature[SignatureSize]) {
+    if (!hashing_) return SignatureCheck::NotHashing;
     const bool digested = sha1_.digest(digest_);
-    if (partRemaining_ < SignatureSize) return false;
+    if (partRemaining_ < SignatureSize) return SignatureCheck::TooShort;
     // The signature is copied with the rest of the package but not fed: it
     // closes the range it signs.
     const std::streamsize got = take(reinterpret_cast<char*>(signature), SignatureSize, false);
     partRemaining_ -= static_cast<std::uint32_t>(got);
-    if (got < static_cast<std::streamsize>(SignatureSize) || !digested) return false;
-    return std::memcmp(signature, digest_, Sha1::DigestSize) == 0;
+    if (got < static_cast<std::streamsize>(SignatureSize)) return SignatureCheck::Cut;
+    if (!digested || std::memcmp(signature, digest_, Sha1::DigestSize) != 0) return SignatureCheck::DigestMismatch;
+    if (key != nullptr &&
+        !verifyCommitment(signature, signature + 20, signature + 36, key->publicKey, *key->constants)) {
+        return SignatureCheck::CommitmentMismatch;
+    }
+    return SignatureCheck::Good;
+}
+
+bool PackageStreamBuf::readSignature(std::uint8_t signature[SignatureSize]) {
+    return checkSignature(nullptr, signature) == SignatureCheck::Good;
 }
 
 bool PackageStreamBuf::verifySignature() {
     std::uint8_t signature[SignatureSize];
-    if (!readSignature(signature)) return false;
-    return verifyCommitment(signature, signature + 20, signature + 36);
+    const TrustedKey key = builtInKey();
+    return checkSignature(&key, signature) == SignatureCheck::Good;
 }
 
 PackageFile::PackageFile(std::istream& source, bool hashing, std::streambuf* copyOutput)

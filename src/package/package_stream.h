@@ -11,8 +11,19 @@
 #include <vector>
 
 #include "package/sha1.h"
+#include "package/signature_check.h"
 
 namespace velmora {
+
+// What the check of a signature part found.
+enum class SignatureCheck : std::uint8_t {
+    Good,
+    NotHashing,          // the stream was read without hashing
+    TooShort,            // the part holds fewer than 68 bytes
+    Cut,                 // the part claims 68 bytes that do not all arrive
+    DigestMismatch,      // the signed range is not what was signed
+    CommitmentMismatch,  // r and v do not hold under the key
+};
 
 class PackageStreamBuf : public std::streambuf {
 public:
@@ -44,7 +55,11 @@ public:
     // their digest field. On success the bytes are left in signature.
     bool readSignature(std::uint8_t signature[68]);
 
-    // readSignature, then the commitment against the built-in key.
+    // readSignature, then the commitment against key (the digest alone when
+    // key is null). The 68 bytes read are left in fields.
+    SignatureCheck checkSignature(const TrustedKey* key, std::uint8_t fields[68]);
+
+    // The check against the built-in key.
     bool verifySignature();
 
 protected:

@@ -5,6 +5,8 @@
 
 namespace velmora {
 
+TrustedKey builtInKey() { return {BuiltInPublicKey, &BuiltInHashConstants}; }
+
 bool verifyCommitment(const std::uint8_t digest[20], const std::uint8_t r[16], const std::uint8_t v[32]) {
     return verifyCommitment(digest, r, v, BuiltInPublicKey, BuiltInHashConstants);
 }

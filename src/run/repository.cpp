@@ -104,15 +104,16 @@ std::unique_ptr<PackageRecord> recordFromImage(Installer& installer, const std::
     return keep ? std::move(record) : nullptr;
 }
 
-// A file staged for a new package's database entry waits in the database
-// directory itself (the package's own directory does not exist yet). A run
-// killed before its commit leaves it there; it names no package.
-bool isStagedFile(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
-    if (path.size() - start != 9 || path.compare(start, 3, "tmp") != 0) return false;
+// Regular files in the database directory that name no package: a file
+// staged for a new package's database entry (the package's own directory
+// does not exist yet), which a run killed before its commit leaves there,
+// and the stream mode's copy of its input, "image", left when the package
+// did not keep it.
+bool namesNoPackage(const std::string& dbRoot, const std::string& name) {
+    const bool staged = name.size() == 9 && name.compare(0, 3, "tmp") == 0;
+    if (!staged && name != "image") return false;
     struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+    return ::lstat((dbRoot + name).c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
 }  // namespace
@@ -125,6 +126,7 @@ bool loadImages(Installer& installer, const std::string& directory, bool fromIma
     if (!entries.isOpen()) return false;
     while (const char* name = entries.next()) {
         const std::string entry = name;
+        if (namesNoPackage(dbRoot, entry)) continue;
         const std::string path = fromImageStore ? directory + entry : dbRoot + entry + "/image";
         if (auto record = recordFromImage(installer, entry, path)) appendRecord(installer, std::move(record));
     }
@@ -162,7 +164,7 @@ void loadRepository(Installer& installer, bool quiet, const std::string& arch) {
     for (const auto& record : installer.packages) named.insert(record->name);
     while (const char* name = entries.next()) {
         if (named.count(name) != 0) continue;
-        if (isStagedFile(paths.dbRoot + name)) continue;
+        if (namesNoPackage(paths.dbRoot, name)) continue;
         auto record = std::make_unique<PackageRecord>(name);
         loadRecordState(*record);
         appendRecord(installer, std::move(record));

@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "package/package_check.h"
 #include "package/package_format.h"
 #include "package/package_install.h"
 #include "package/package_reader.h"
@@ -22,13 +23,6 @@
 namespace velmora {
 namespace {
 
-// The parts a package stream is read for; all others are passed over (and
-// hashed, so the signature still covers them).
-constexpr std::uint16_t kStreamParts[] = {
-    PartHeader,   PartBundleHeader, PartDisabledMembers, PartArchitecture, PartDependencies,
-    PartProvides, PartConflicts,    PartKeepImage,       PartFileArchive,  PartSignature,
-};
-
 constexpr InstallFlags kEveryFlag = 0xFFFFFFFF;
 constexpr std::size_t kStatusWidth = 78;
 
@@ -43,7 +37,7 @@ bool inCatalogue(const Installer& installer, const PackageRecord* record) {
 // directory makes the header as unreadable as a cut one.
 std::unique_ptr<PackageRecord> readHeader(PackageFile& reader) {
     auto record = std::make_unique<PackageRecord>();
-    if (!readPackageHeader(*record, reader) || !isStorableName(record->name)) return nullptr;
+    if (!readStreamHeader(*record, reader)) return nullptr;
     return record;
 }
 
@@ -207,7 +201,7 @@ int installBundle(Installer& installer, ChangeSet& changes, PackageFile& reader,
 int installStream(Installer& installer, ChangeSet& changes, std::istream& input, InstallFlags flags,
                   UserStates& userStates, std::streambuf* copyTarget, std::string* imageDir, bool* bootImage) {
     PackageFile reader(input, true, copyTarget);
-    for (std::uint16_t type : kStreamParts) reader.want(type);
+    for (const std::uint16_t type : StreamParts) reader.want(type);
     if (reader.nextPart() == PartBundleHeader) {
         return installBundle(installer, changes, reader, flags, userStates, imageDir, bootImage);
     }

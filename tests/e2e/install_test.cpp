@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "e2e/install_support.h"
+#include "support/process_run.h"
 
 namespace velmora {
 namespace {
@@ -186,11 +187,15 @@ TEST_F(StreamInstall, MemberWithAnUnusableNameIsPassedOver) {
 
 // --- runs that must change nothing ------------------------------------------
 
+// Each row is also given to `vpa verify`, which must object exactly when
+// the installer finds the package broken (admission is not its business).
 struct RefusedRow {
     const char* name;
     std::function<std::string()> image;
     int exitStatus;
     std::string postlog;
+    std::string vpa;      // what vpa objects to; empty: it finds the file good
+    bool upload = false;  // offered in the upload directory instead of on standard input
 };
 
 void PrintTo(const RefusedRow& row, std::ostream* out) { *out << row.name; }
@@ -203,12 +208,20 @@ std::string tampered(std::function<void(std::string&)> damage) {
 }
 
 const std::string kBroken = "ERROR: installation of stavel-6.1 failed: broken package\n";
+const std::string kUnreadable = "the header part at offset 8 ";
+
+// A signed package with a part put in before its signature.
+std::string withPartBeforeSignature(std::uint16_t type) {
+    PackageRecipe recipe = packageRecipe("stavel", "6.1", {regularFile("/bin/tool", "t")});
+    recipe.extraParts = {ExtraPart{type, std::string(8, 'k'), PartSignature}};
+    return makePackage(recipe);
+}
 
 std::vector<RefusedRow> refusedRows() {
     return {
         {"FlippedArchiveByte",
          [] { return tampered([](std::string& i) { flipByte(i, findPart(i, PartFileArchive)->dataOffset() + 40); }); },
-         1, kBroken},
+         1, kBroken, "stavel-6.1: part 9 (signature) at offset 146: its digest does not match"},
         {"FlippedLastArchiveByte",
          [] {
              return tampered([](std::string& i) {
@@ -216,46 +229,71 @@ std::vector<RefusedRow> refusedRows() {
                  flipByte(i, archive->dataOffset() + archive->size - 1, 0x01);
              });
          },
-         1, kBroken},
+         1, kBroken, "stavel-6.1: part 4 (file archive) at offset 50: the content of /bin/tool is cut short"},
         {"WrongSignatureDigest",
          [] { return tampered([](std::string& i) { flipByte(i, findPart(i, PartSignature)->dataOffset() + 3); }); },
-         1, kBroken},
+         1, kBroken, "its digest does not match the signed range"},
         {"SignedByAnotherKey",
          [] { return buildPackage(packageRecipe("stavel", "6.1", {regularFile("/bin/tool", "t")}), &strangerKey()); },
-         1, kBroken},
+         1, kBroken, "r and v do not hold under the key"},
         {"Unsigned",
          [] { return buildPackage(packageRecipe("stavel", "6.1", {regularFile("/bin/tool", "t")}), nullptr); }, 1,
-         kBroken},
+         kBroken, "not signed (r and v are zero); sign it with 'vpa sign'"},
         {"MissingSignature", [] { return tampered([](std::string& i) { removePart(i, PartSignature); }); }, 1,
-         kBroken},
+         kBroken, "stavel-6.1: no signature part: the file ends where it is due"},
+        {"ShortSignature",
+         [] {
+             PackageRecipe recipe = packageRecipe("stavel", "6.1", {regularFile("/bin/tool", "t")});
+             recipe.signatureSize = 67;
+             return makePackage(recipe);
+         },
+         1, kBroken, "(signature) at offset 83: holds fewer than 68 bytes"},
+        {"KeepImagePartBeforeSignature", [] { return withPartBeforeSignature(PartKeepImage); }, 1, kBroken,
+         "part 21 (keep image) at offset 83 stands where the signature part is due"},
+        {"SecondArchiveBeforeSignature", [] { return withPartBeforeSignature(PartFileArchive); }, 1, kBroken,
+         "part 4 (file archive) at offset 83 stands where the signature part is due"},
+        {"UnknownPartBeforeSignatureIsPassedOver", [] { return withPartBeforeSignature(77); }, 0,
+         "installed stavel-6.1\n", ""},
+        {"AppendedBytes",
+         [] { return makePackage(packageRecipe("stavel", "6.1", {regularFile("/bin/tool", "t")})) + "x"; }, 0, "ERROR: broken package p.vpa\nERROR: router installation failed!!!\n", "bytes appended or cut off", true},
         {"CutInsideTheArchive",
          [] {
              return tampered([](std::string& i) { cutImage(i, findPart(i, PartFileArchive)->dataOffset() + 30); });
          },
-         1, kBroken},
+         1, kBroken, "bytes appended or cut off"},
         {"EntryReachingOutsideFlash",
          [] {
              return makePackage(packageRecipe(
                  "stavel", "6.1", {regularFile("/bin/tool", "tool"), regularFile("../../x", "escaped", 0755)}));
          },
-         1, kBroken},
+         1, kBroken, "the entry \"../../x\" names no file below /flash"},
         {"EntryClimbingBackUp",
          [] { return makePackage(packageRecipe("stavel", "6.1", {regularFile("/bin/../../../x", "escaped")})); }, 1,
-         kBroken},
+         kBroken, "names no file below /flash"},
         // Paths that name no file below /flash: "" and "/" used to stage a
         // file outside /flash and record the package though the rename failed.
         {"EntryNamingFlashItself", [] { return makePackage(packageRecipe("stavel", "6.1", {regularFile("/", "x")})); },
-         1, kBroken},
+         1, kBroken, "the entry \"/\" names no file"},
         {"EntryNamingADirectory",
-         [] { return makePackage(packageRecipe("stavel", "6.1", {regularFile("/bin/.", "x")})); }, 1, kBroken},
+         [] { return makePackage(packageRecipe("stavel", "6.1", {regularFile("/bin/.", "x")})); }, 1, kBroken,
+         "the entry \"/bin/.\" names no file"},
+        // The path rules hold for every entry, whatever its type.
+        {"LinkEntryClimbingOut",
+         [] { return makePackage(packageRecipe("stavel", "6.1", {symlinkEntry("/../x", "/bin/sh")})); }, 1, kBroken,
+         "the entry \"/../x\" names no file"},
         {"DotNamedPackage",
-         [] { return makePackage(packageRecipe(".journal", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
-        {"NotAPackage", [] { return std::string("this is not a package at all"); }, 1, ""},
-        {"EmptyName", [] { return makePackage(packageRecipe("", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
-        {"NameDot", [] { return makePackage(packageRecipe(".", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
-        {"NameDotDot", [] { return makePackage(packageRecipe("..", "6.1", {regularFile("/bin/tool", "t")})); }, 1, ""},
+         [] { return makePackage(packageRecipe(".journal", "6.1", {regularFile("/bin/tool", "t")})); }, 1, "",
+         kUnreadable + "names the package \".journal\""},
+        {"NotAPackage", [] { return std::string("this is not a package at all"); }, 1, "",
+         "not a package file (no package magic)"},
+        {"EmptyName", [] { return makePackage(packageRecipe("", "6.1", {regularFile("/bin/tool", "t")})); }, 1, "",
+         "the metadata cannot be read: part 1 (header) at offset 8"},
+        {"NameDot", [] { return makePackage(packageRecipe(".", "6.1", {regularFile("/bin/tool", "t")})); }, 1, "",
+         "the metadata cannot be read"},
+        {"NameDotDot", [] { return makePackage(packageRecipe("..", "6.1", {regularFile("/bin/tool", "t")})); }, 1, "",
+         "the metadata cannot be read"},
         {"NameWithSlash", [] { return makePackage(packageRecipe("a/b", "6.1", {regularFile("/bin/tool", "t")})); }, 1,
-         ""},
+         "", "the metadata cannot be read"},
         {"BundleNamedDotDot",
          [] {
              BundleRecipe bundle;
@@ -263,21 +301,21 @@ std::vector<RefusedRow> refusedRows() {
              bundle.members = {makePackage(packageRecipe("core", "1.0", {regularFile("/bin/core", "core")}))};
              return buildBundle(bundle);
          },
-         1, ""},
+         1, "", "the metadata cannot be read"},
         {"MissingRequirement",
          [] {
              PackageRecipe recipe = packageRecipe("app", "1.0", {regularFile("/bin/app", "app")});
              recipe.deps = {needs("libx", "2.0")};
              return makePackage(recipe);
          },
-         1, "ERROR: can not install app-1.0: libx-2.0 is not installed, but is required\n"},
+         1, "ERROR: can not install app-1.0: libx-2.0 is not installed, but is required\n", ""},
         {"ForeignArchitecture",
          [] {
              PackageRecipe recipe = packageRecipe("app", "1.0", {regularFile("/bin/app", "app")});
              recipe.arch = "mipsbe";
              return makePackage(recipe);
          },
-         1, "ERROR: can not install app-1.0: it is not made for i386, but for mipsbe\n"},
+         1, "ERROR: can not install app-1.0: it is not made for i386, but for mipsbe\n", ""},
         {"BundleWithoutInstallableMember",
          [] {
              PackageRecipe member = packageRecipe("app", "1.0", {regularFile("/bin/app", "app")});
@@ -287,7 +325,7 @@ std::vector<RefusedRow> refusedRows() {
              bundle.members = {makePackage(member)};
              return buildBundle(bundle);
          },
-         3, ""},
+         3, "", ""},
     };
 }
 
@@ -299,13 +337,25 @@ TEST_P(StreamRefused, LeavesTheFlashAsItWas) {
     box.writeFile("flash/etc/conf", "old conf\n");
     TreeSnapshot before = box.snapshot();
 
-    RunResult run = streamInstall(GetParam().image());
+    const RefusedRow& row = GetParam();
+    const std::string image = row.image();
+    if (row.upload) upload("p.vpa", image);
+    RunResult run = row.upload ? upgradeRun() : streamInstall(image);
 
-    EXPECT_EQ(run.exitStatus, GetParam().exitStatus) << run.out << run.err;
-    EXPECT_EQ(postlog(), GetParam().postlog);
-    expectUnchanged(before, kImageAndPostlog);
+    EXPECT_EQ(run.exitStatus, row.exitStatus) << run.out << run.err;
+    EXPECT_EQ(postlog(), row.postlog);
+    if (row.exitStatus != 0 || row.upload) {
+        expectUnchanged(before, {"flash/postlog", "flash/var/pdb/image", "flash/rw/pckg/p.vpa"});
+    }
     EXPECT_FALSE(box.exists("x"));
     EXPECT_FALSE(box.exists("flash/x"));
+
+    const std::string file = box.hostPath("p.vpa");
+    ASSERT_TRUE(box.writeFile("p.vpa", image));
+    ProcessRun verify = runProcess({VPA_BINARY, "verify", "--key", DEV_PUB_FILE, file}, box.hostPath(""));
+    EXPECT_EQ(verify.exitStatus, row.vpa.empty() ? 0 : 1) << verify.err;
+    EXPECT_NE(verify.err.find(row.vpa.empty() ? "" : "vpa verify: " + file + ": "), std::string::npos) << verify.err;
+    EXPECT_NE(verify.err.find(row.vpa), std::string::npos) << verify.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, StreamRefused, ::testing::ValuesIn(refusedRows()),

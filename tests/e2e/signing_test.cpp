@@ -155,14 +155,14 @@ TEST_F(SigningTest, BuildWithKeyVerifiesUnderThatKeyOnly) {
 
     run = vpa({"verify", "--key", path("mine.pub"), path("tool.vpa")});
     EXPECT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(run.out, "package tool: good signature\n");
+    EXPECT_EQ(run.out, "tool-6.1: good\n");
     EXPECT_EQ(run.err, "");
 
     run = vpa({"verify", "--key", path("theirs.pub"), path("tool.vpa")});
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "vpa verify: " + path("tool.vpa") +
-                           ": package tool: commitment check failed: r and v do not hold under the key (signed "
+                           ": tool-6.1: part 9 (signature) at offset 138: r and v do not hold under the key (signed "
                            "with another key, or altered)\n");
 
     // Each signing draws its own nonce: other bytes, as good a signature.
@@ -183,7 +183,7 @@ TEST_F(SigningTest, SignCommandSignsAnUnsignedPackage) {
     ASSERT_EQ(build("tool.vpa", "tool").exitStatus, 0);
     ProcessRun run = vpa({"verify", "--key", path("mine.pub"), path("tool.vpa")});
     EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_TRUE(contains(run.err, "package tool: commitment check failed")) << run.err;
+    EXPECT_TRUE(contains(run.err, "not signed (r and v are zero); sign it with 'vpa sign'")) << run.err;
 
     run = vpa({"sign", "--key", path("mine.key"), "-o", path("signed.vpa"), path("tool.vpa")});
     ASSERT_EQ(run.exitStatus, 0) << run.err;
@@ -192,6 +192,16 @@ TEST_F(SigningTest, SignCommandSignsAnUnsignedPackage) {
 
     ASSERT_EQ(vpa({"sign", "--key", path("mine.key"), path("tool.vpa")}).exitStatus, 0);
     EXPECT_EQ(vpa({"verify", "--key", path("mine.pub"), path("tool.vpa")}).exitStatus, 0);
+
+    // No partial signature: a signature part too short for one is refused.
+    PackageRecipe recipe;
+    recipe.name = "short";
+    recipe.signatureSize = 60;
+    writeFile("short.vpa", buildPackage(recipe));
+    run = vpa({"sign", "--key", path("mine.key"), path("short.vpa")});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.err, "vpa sign: the signature part at offset 64 holds 60 bytes, fewer than a signature's 68: "
+                       "rebuild the package\n");
 }
 
 TEST_F(SigningTest, VerifyNamesTheFailingMemberOfABundleAndTheCheck) {
@@ -204,7 +214,7 @@ TEST_F(SigningTest, VerifyNamesTheFailingMemberOfABundleAndTheCheck) {
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     run = vpa({"verify", "--key", path("mine.pub"), path("suite.vpa")});
     EXPECT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(run.out, "package stavel: good signature\npackage other: good signature\n");
+    EXPECT_EQ(run.out, "stavel-6.1: good\nother-6.1: good\n");
 
     const std::string bundle = readFile(path("suite.vpa"));
     const struct {
@@ -215,14 +225,13 @@ TEST_F(SigningTest, VerifyNamesTheFailingMemberOfABundleAndTheCheck) {
         const char* out;
         const char* err;
     } cases[] = {
-        {"archive byte of the second member", PartFileArchive, 1, 10, "package stavel: good signature\n",
-         "package other: digest check failed: the signed range does not match the signature's digest"},
-        {"r of the first member", PartSignature, 0, 20 + 3, "package other: good signature\n",
-         "package stavel: commitment check failed"},
-        {"v of the second member", PartSignature, 1, 36 + 30, "package stavel: good signature\n",
-         "package other: commitment check failed"},
-        {"digest of the first member", PartSignature, 0, 0, "package other: good signature\n",
-         "package stavel: digest check failed"},
+        // The installer takes no member after one whose signature fails.
+        {"archive byte of the second member", PartFileArchive, 1, 10, "stavel-6.1: good\n",
+         "other-6.1: part 9 (signature) at offset 384: its digest does not match the signed range"},
+        {"r of the first member", PartSignature, 0, 20 + 3, "",
+         "stavel-6.1: part 9 (signature) at offset 180: r and v do not hold"},
+        {"v of the second member", PartSignature, 1, 36 + 30, "stavel-6.1: good\n", "other-6.1: part 9 (signature) at offset 384: r and v do not hold"},
+        {"digest of the first member", PartSignature, 0, 0, "", "stavel-6.1: part 9 (signature) at offset 180: its digest does not match"},
     };
     for (const auto& c : cases) {
         std::string damaged = bundle;
@@ -245,7 +254,7 @@ TEST_F(SigningTest, VerifyNamesTheFailingMemberOfABundleAndTheCheck) {
     writeFile("cut.vpa", unsignedMember);
     run = vpa({"verify", "--key", path("mine.pub"), path("cut.vpa")});
     EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_EQ(run.err, "vpa verify: " + path("cut.vpa") + ": package other has no signature part\n");
+    EXPECT_EQ(run.err, "vpa verify: " + path("cut.vpa") + ": other-6.1: no signature part: the file ends where it is due\n");
 }
 
 // The installer built with development.pub accepts what development.key

@@ -5,6 +5,7 @@
 #include "command_line.h"
 #include "commands.h"
 #include "directory_entries.h"
+#include "package/package_install.h"
 #include "package_builder.h"
 #include "version_text.h"
 
@@ -13,12 +14,14 @@ namespace velmora {
 const char* const BuildHelp =
     "usage: vpa build -o OUT.vpa --name NAME --version VERSION [options] DIR\n"
     "\n"
-    "Packs every regular file, directory and symbolic link under DIR into a\n"
-    "package, stored as /PATH relative to DIR, with its mode. Entries are\n"
-    "taken in sorted order, so the same tree gives the same package.\n"
+    "Packs every regular file under DIR into a package, stored as /PATH\n"
+    "relative to DIR, with its mode. Entries are taken in sorted order, so\n"
+    "the same tree gives the same package. Directories are not packed: the\n"
+    "installer makes them as its files need them. Symbolic links are packed,\n"
+    "but the installer passes over them (a warning says so).\n"
     "\n"
     "  -o, --output FILE        where to write the package\n"
-    "  --name NAME              package name, 1-15 characters\n"
+    "  --name NAME              package name, 1-16 characters\n"
     "  --version VERSION        e.g. 6.1, 6.1.3, 3.20rc2, 5.0beta, 3.20alpha1\n"
     "  --build-time SECONDS     build time (seconds since 1970); default:\n"
     "                           $SOURCE_DATE_EPOCH, else the current time\n"
@@ -115,7 +118,8 @@ int runBuild(const std::vector<std::string>& args) {
     }
     PackageRecipe recipe;
     if (!isValidPackageName(*name)) {
-        commandError(Command, "bad package name '" + *name + "': 1-15 characters, no '/', blanks or control characters");
+        commandError(Command, "bad package name '" + printable(*name) +
+                                  "': 1-16 characters, not beginning with '.', no '/', blanks or control characters");
         return ExitUsage;
     }
     recipe.name = *name;
@@ -155,6 +159,15 @@ int runBuild(const std::vector<std::string>& args) {
         return ExitFailure;
     }
     recipe.files = std::move(*files);
+    const FileEntry* link = nullptr;
+    for (const FileEntry& entry : recipe.files) {
+        if (!namesFileBelowFlash(entry.path)) {
+            commandError(Command, printable(parsed->operands[0] + entry.path) +
+                                      ": a name the installer cannot install (it holds a line break)");
+            return ExitFailure;
+        }
+        if ((entry.mode & 0xF000) == 0xA000 && link == nullptr) link = &entry;
+    }
     if (!applyGroups(*parsed, recipe.files)) return ExitUsage;
     std::optional<SigningKey> key;
     if (!signingKeyOption(Command, *parsed, key)) return ExitFailure;
@@ -168,6 +181,10 @@ int runBuild(const std::vector<std::string>& args) {
     if (!writeFileAtomically(*output, image, error)) {
         commandError(Command, error);
         return ExitFailure;
+    }
+    if (link != nullptr) {
+        commandError(Command, "warning: the installer passes over symbolic links such as " + printable(link->path) +
+                                  "; they are packed but never installed");
     }
     return ExitSuccess;
 }

@@ -4,11 +4,12 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <set>
+#include <map>
 
 #include "command_line.h"
 #include "commands.h"
 #include "directory_entries.h"
+#include "package/package_check.h"
 #include "package/package_reader.h"
 #include "package_builder.h"
 #include "version_text.h"
@@ -23,7 +24,7 @@ const char* const BundleHelp =
     "unless --key is given: then every member is signed anew, each on its own.\n"
     "\n"
     "  -o, --output FILE          where to write the bundle\n"
-    "  --name NAME                bundle name, 1-15 characters\n"
+    "  --name NAME                bundle name, 1-16 characters\n"
     "  --version VERSION          e.g. 6.1, 6.1.3, 3.20rc2\n"
     "  --build-time SECONDS       build time; default: $SOURCE_DATE_EPOCH, else now\n"
     "  --note TEXT                note shown in the installer's listing\n"
@@ -40,24 +41,20 @@ const char* const Command = "bundle";
 
 // Reads a member package as the installer would and keeps its name.
 bool loadMember(const std::string& path, std::string& image, std::string& name) {
-    // Reading a directory through a file stream throws; refuse it first.
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        commandError(Command, path + ": not a package file");
+    if (!isInputFile(Command, path)) return false;
+    OfferedPackage member;
+    const ReadFault fault = readOfferedFile(member, path);
+    if (fault.kind != ReadFault::None) {
+        commandError(Command, path + ": " + offeredFileObjection(path));
+        return false;
+    }
+    if (member.isBundle) {
+        commandError(Command, path + ": a bundle cannot be a member of another bundle");
         return false;
     }
     std::string error;
     if (!readWholeFile(path, image, error)) {
         commandError(Command, error);
-        return false;
-    }
-    OfferedPackage member;
-    if (!readPackageFile(member, path)) {
-        commandError(Command, path + ": broken package");
-        return false;
-    }
-    if (member.isBundle) {
-        commandError(Command, path + ": a bundle cannot be a member of another bundle");
         return false;
     }
     name = member.name;
@@ -91,7 +88,8 @@ int runBundle(const std::vector<std::string>& args) {
     }
     BundleRecipe recipe;
     if (!isValidPackageName(*name)) {
-        commandError(Command, "bad bundle name '" + *name + "': 1-15 characters, no '/', blanks or control characters");
+        commandError(Command, "bad bundle name '" + printable(*name) +
+                                  "': 1-16 characters, not beginning with '.', no '/', blanks or control characters");
         return ExitUsage;
     }
     recipe.bundle.name = *name;
@@ -112,12 +110,16 @@ int runBundle(const std::vector<std::string>& args) {
     std::optional<SigningKey> key;
     if (!signingKeyOption(Command, *parsed, key)) return ExitFailure;
 
-    std::set<std::string> memberNames;
+    std::map<std::string, std::string> memberNames;  // name -> the file it came from
     for (const std::string& path : parsed->operands) {
         std::string image;
         std::string memberName;
         if (!loadMember(path, image, memberName)) return ExitFailure;
-        memberNames.insert(memberName);
+        if (auto [first, added] = memberNames.emplace(memberName, path); !added) {
+            commandError(Command, path + ": the member " + printable(memberName) + " is already in the bundle (from " +
+                                      first->second + ")");
+            return ExitFailure;
+        }
         recipe.members.push_back(std::move(image));
     }
     for (const std::string& disabled : parsed->values("--disabled-member")) {

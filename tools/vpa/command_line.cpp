@@ -128,7 +128,7 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes, std:
     std::string temporary = path + ".XXXXXX";
     int fd = ::mkstemp(temporary.data());
     if (fd < 0) {
-        error = temporary + ": " + std::strerror(errno);
+        error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
     std::size_t written = 0;
@@ -136,7 +136,7 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes, std:
         ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            error = path + ": " + std::strerror(errno);
+            error = "cannot write " + path + ": " + std::strerror(errno);
             ::close(fd);
             ::unlink(temporary.c_str());
             return false;
@@ -147,11 +147,39 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes, std:
     bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0;
     if (::close(fd) != 0) ok = false;
     if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = path + ": " + std::strerror(errno);
+        error = "cannot write " + path + ": " + std::strerror(errno);
         ::unlink(temporary.c_str());
         return false;
     }
     return true;
+}
+
+bool isInputFile(const char* command, const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        commandError(command, "cannot open " + path + ": " + std::strerror(errno));
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        commandError(command, path + ": not a regular file");
+        return false;
+    }
+    return true;
+}
+
+std::string printable(std::string_view text) {
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7F || c == '\\') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            shown += escaped;
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
 }
 
 }  // namespace velmora

@@ -54,4 +54,13 @@ std::optional<std::uint32_t> buildTimeOption(const std::optional<std::string>& t
 bool writeFileAtomically(const std::string& path, const std::string& bytes, std::string& error,
                          unsigned mode = 0644);
 
+// Prints "vpa CMD: message" on standard error.
+void commandError(const char* command, const std::string& message);
+
+// True when path names a regular file; otherwise says why, naming it.
+bool isInputFile(const char* command, const std::string& path);
+
+// Text for a terminal: control and non-ASCII bytes and backslashes as \xNN.
+std::string printable(std::string_view text);
+
 }  // namespace velmora

@@ -20,6 +20,7 @@ struct CommandInfo {
 
 int runBuild(const std::vector<std::string>& args);
 int runBundle(const std::vector<std::string>& args);
+int runExtract(const std::vector<std::string>& args);
 int runInspect(const std::vector<std::string>& args);
 int runKeygen(const std::vector<std::string>& args);
 int runSign(const std::vector<std::string>& args);
@@ -27,6 +28,7 @@ int runVerify(const std::vector<std::string>& args);
 
 extern const char* const BuildHelp;
 extern const char* const BundleHelp;
+extern const char* const ExtractHelp;
 extern const char* const InspectHelp;
 extern const char* const KeygenHelp;
 extern const char* const SignHelp;
@@ -41,7 +43,5 @@ bool signingKeyOption(const char* command, const ParsedOptions& parsed, std::opt
 // be made.
 bool signEveryPackage(const char* command, std::string& image, const SigningKey& key);
 
-// Prints "vpa CMD: message" on standard error.
-void commandError(const char* command, const std::string& message);
 
 }  // namespace velmora

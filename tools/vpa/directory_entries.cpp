@@ -99,8 +99,12 @@ bool collect(const std::string& root, const std::string& relative, std::vector<F
             error = full + ": too large for a package";
             return false;
         }
+        // The installer makes directories itself and passes over their entries.
+        if (S_ISDIR(info.st_mode)) {
+            if (!collect(root, path, entries, error)) return false;
+            continue;
+        }
         entries.push_back(std::move(entry));
-        if (S_ISDIR(info.st_mode) && !collect(root, path, entries, error)) return false;
     }
     return true;
 }

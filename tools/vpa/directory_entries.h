@@ -9,9 +9,9 @@
 
 namespace velmora {
 
-// Every regular file, directory and symbolic link below root (root itself
-// excluded), depth first with each directory's names sorted, so that a tree
-// always packs the same way and a directory comes before its contents; paths
+// Every regular file and symbolic link below root, depth first with each
+// directory's names sorted, so that a tree always packs the same way (the
+// directories themselves are no entries: the installer makes them); paths
 // are "/" followed by the path relative to root. On failure, nothing, with
 // the reason (path and system error text) in error. Other kinds of file
 // (devices, sockets, pipes) are refused: the archive cannot carry them.

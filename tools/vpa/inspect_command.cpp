@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,56 +20,40 @@
 #include "package/package_format.h"
 #include "package/package_reader.h"
 #include "package/package_stream.h"
-#include "storage/inflate_stream.h"
+#include "key_file.h"
+#include "package/package_check.h"
+#include "package_sinks.h"
 
 namespace velmora {
 
 const char* const InspectHelp =
-    "usage: vpa inspect FILE\n"
+    "usage: vpa inspect [--key FILE.pub] FILE\n"
     "\n"
     "Shows a package or bundle file: the file header, every part with its\n"
     "offset and size, the metadata the installer reads (name, version, build\n"
     "time, flags, architecture, note, dependencies, provides, conflicts, keep\n"
     "image, bundle members), the file archive of each package (mode, processor\n"
-    "group, size, path) and its signature (digest, r, v), with whether the\n"
-    "digest matches the signed range.\n"
+    "group, size, path; entries that are not regular files are marked, the\n"
+    "installer passes over them) and its signature (digest, r, v).\n"
     "\n"
-    "Exits with 1 and a message on standard error when the file is damaged:\n"
-    "not a package, a length that differs from the file's size, a part that\n"
-    "runs past the end, unreadable metadata, a cut archive entry, a missing\n"
-    "signature or a digest that does not match.\n";
+    "The file is read with the installer's own readers, as it reads an upload;\n"
+    "with --key the signatures are checked under that key too ('vpa help\n"
+    "verify'), without it their digests only.\n"
+    "\n"
+    "Exit status: 0 when the installer would take the file; 1 otherwise, each\n"
+    "objection on standard error with the part, its offset and the rule; 2 for\n"
+    "a wrong command line.\n";
 
 namespace {
 
 const char* const Command = "inspect";
 
-// Longest symbolic-link target shown; the rest is skipped.
-constexpr std::uint32_t LinkTargetLimit = 4096;
-
-struct ListedEntry {
-    std::uint16_t mode = 0;
-    std::uint8_t group = 0;
-    std::uint32_t size = 0;
-    std::string path;
-    std::string linkTarget;
-};
 
 struct SignatureView {
-    bool present = false;
-    bool complete = false;  // 68 bytes were there
-    bool matches = false;
     std::uint32_t size = 0;
+    SignatureCheck check = SignatureCheck::TooShort;
     std::uint8_t fields[SignatureSize] = {};
     std::uint8_t computed[Sha1::DigestSize] = {};
-};
-
-// One package of the file (a bundle's own leading parts form the first).
-struct PackageView {
-    std::string name;
-    bool isBundle = false;
-    bool hasArchive = false;
-    std::vector<ListedEntry> entries;
-    SignatureView signature;
 };
 
 struct PartView {
@@ -77,31 +62,27 @@ struct PartView {
     std::uint32_t size = 0;
 };
 
+// Every part in file order, and the signature of each package (in the
+// order of their header parts; none for a package without one).
 struct Walk {
     std::vector<PartView> parts;
-    std::vector<PackageView> packages;
+    std::vector<std::optional<SignatureView>> signatures;
     std::vector<Dependency> disabledMembers;
-    std::vector<std::string> problems;
 };
 
-const char* partName(std::int32_t type) {
-    switch (type) {
-        case PartHeader: return "header";
-        case PartText2: return "text 2";
-        case PartDependencies: return "dependencies";
-        case PartFileArchive: return "file archive";
-        case PartSignature: return "signature";
-        case PartArchitecture: return "architecture";
-        case PartConflicts: return "conflicts";
-        case PartBundleHeader: return "bundle header";
-        case PartProvides: return "provides";
-        case PartDisabledMembers: return "disabled members";
-        case PartKeepImage: return "keep image";
-        case PartNote: return "note";
-        case PartText24: return "text 24";
-        default: return "unknown (skipped)";
+// The entries of each package, as the installer's reader meets them.
+class ListingSink : public DiscardSink {
+public:
+    struct Listed {
+        std::string label;
+        std::vector<ArchiveEntry> entries;
+    };
+    void package(const PackageRecord& record) override { packages.push_back({recordLabel(record), {}}); }
+    void seen(const ArchiveEntry& entry) override {
+        if (!packages.empty()) packages.back().entries.push_back(entry);
     }
-}
+    std::vector<Listed> packages;
+};
 
 std::string hex(const std::uint8_t* bytes, std::size_t count) {
     static const char digits[] = "0123456789abcdef";
@@ -111,22 +92,6 @@ std::string hex(const std::uint8_t* bytes, std::size_t count) {
         text += digits[bytes[i] & 0xF];
     }
     return text;
-}
-
-// Texts from a package may hold anything; control bytes are shown escaped.
-std::string printable(const std::string& text) {
-    std::string shown;
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F || c == '\\') {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            shown += escaped;
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
 }
 
 std::string modeString(std::uint16_t mode) {
@@ -167,92 +132,23 @@ std::string boundsText(const Dependency& entry) {
     return text;
 }
 
-// Lists the entries of the current archive part as the installer unpacks
-// them: 30-byte headers and paths through the inflating stream, contents
-// skipped. The installer tolerates an archive that ends inside an entry
-// header; a cut path or content makes the package broken.
-void listArchive(PackageFile& file, PackageView& package, std::vector<std::string>& problems) {
-    InflateStream inflated(file);
-    for (;;) {
-        std::uint8_t header[30];
-        inflated.read(reinterpret_cast<char*>(header), sizeof header);
-        if (inflated.gcount() != static_cast<std::streamsize>(sizeof header)) return;
-        ListedEntry entry;
-        entry.mode = loadLe16(header);
-        entry.group = header[23];
-        entry.size = loadLe32(header + 24);
-        entry.path.resize(loadLe16(header + 28));
-        inflated.read(entry.path.data(), static_cast<std::streamsize>(entry.path.size()));
-        if (inflated.gcount() != static_cast<std::streamsize>(entry.path.size())) {
-            problems.push_back("archive of " + package.name + ": an entry's path is cut short");
-            return;
-        }
-        std::uint32_t toSkip = entry.size;
-        if ((entry.mode & 0xF000) == 0xA000) {
-            entry.linkTarget.resize(std::min(entry.size, LinkTargetLimit));
-            inflated.read(entry.linkTarget.data(), static_cast<std::streamsize>(entry.linkTarget.size()));
-            entry.linkTarget.resize(static_cast<std::size_t>(inflated.gcount()));
-            toSkip -= static_cast<std::uint32_t>(entry.linkTarget.size());
-        }
-        bool cut = inflated.fail();
-        if (!cut && toSkip > 0) cut = !inflated.seekg(toSkip, std::ios_base::cur);
-        package.entries.push_back(std::move(entry));
-        if (cut) {
-            problems.push_back("archive of " + package.name + ": the content of " +
-                               printable(package.entries.back().path) + " is cut short");
-            return;
-        }
-    }
-}
-
-// Reads the first bytes of a header part for the package's name.
-std::string headerName(PackageFile& file) {
-    char name[PackageNameSize] = {};
-    file.clear();
-    file.read(name, PackageNameSize);
-    return std::string(name, strnlen(name, static_cast<std::size_t>(file.gcount())));
-}
-
-// Walks every part with the installer's package stream, hashing as the
-// installer does, so that each signature's digest is checked against the
-// very range the installer would compute.
-Walk walkParts(PackageFile& file, std::uint64_t fileSize) {
+// Walks every part, hashing as the installer does, for the list of parts
+// and the fields of each signature.
+Walk walkParts(PackageFile& file) {
     Walk walk;
     PackageStreamBuf& buffer = file.packageBuffer();
-    for (;;) {
-        std::int32_t type = buffer.nextPart();
-        if (type < 0) break;
-        PartView part{type, buffer.partStart() - PartHeaderSize, buffer.partSize()};
-        walk.parts.push_back(part);
-        if (std::uint64_t{buffer.partStart()} + part.size > fileSize) {
-            walk.problems.push_back("part " + std::to_string(type) + " at offset " + std::to_string(part.offset) +
-                                    " claims " + std::to_string(part.size) + " bytes, more than the file holds");
-            break;
+    for (std::int32_t type = buffer.nextPart(); type >= 0; type = buffer.nextPart()) {
+        walk.parts.push_back({type, buffer.partStart() - PartHeaderSize, buffer.partSize()});
+        if (type == PartHeader) walk.signatures.emplace_back();
+        if (type == PartDisabledMembers) {
+            file.clear();
+            readDependencyList(file, walk.disabledMembers);
         }
-        file.clear();
-        if (type == PartHeader || type == PartBundleHeader) {
-            PackageView package;
-            package.isBundle = type == PartBundleHeader;
-            package.name = headerName(file);
-            walk.packages.push_back(std::move(package));
-            continue;
-        }
-        if (walk.packages.empty()) continue;
-        PackageView& package = walk.packages.back();
-        if (type == PartFileArchive) {
-            package.hasArchive = true;
-            listArchive(file, package, walk.problems);
-        } else if (type == PartDisabledMembers) {
-            if (!readDependencyList(file, walk.disabledMembers))
-                walk.problems.push_back("the list of disabled members cannot be read");
-        } else if (type == PartSignature) {
-            SignatureView& signature = package.signature;
-            signature.present = true;
-            signature.size = part.size;
-            signature.matches = buffer.readSignature(signature.fields);
-            signature.complete = part.size >= SignatureSize;
-            std::copy(buffer.lastDigest(), buffer.lastDigest() + Sha1::DigestSize, signature.computed);
-        }
+        if (type != PartSignature || walk.signatures.empty() || walk.signatures.back()) continue;
+        SignatureView& signature = walk.signatures.back().emplace();
+        signature.size = buffer.partSize();
+        signature.check = buffer.checkSignature(nullptr, signature.fields);
+        std::copy(buffer.lastDigest(), buffer.lastDigest() + Sha1::DigestSize, signature.computed);
     }
     return walk;
 }
@@ -280,56 +176,40 @@ void printMetadata(const PackageInfo& info, const char* indent) {
     std::printf("%s  Keep image:    %s\n", indent, info.keepsImage ? "yes" : "no");
 }
 
-void printPackageContents(const PackageView& package, const char* indent) {
-    if (package.hasArchive) {
-        std::printf("%s  Files (%zu):\n", indent, package.entries.size());
-        for (const ListedEntry& entry : package.entries) {
-            std::printf("%s    %s %07o group %u %10u  %s", indent, modeString(entry.mode).c_str(),
+void printPackageContents(const ListingSink::Listed* listed, const std::optional<SignatureView>& signature,
+                          const char* indent) {
+    if (listed != nullptr) {
+        std::printf("%s  Files (%zu):\n", indent, listed->entries.size());
+        for (const ArchiveEntry& entry : listed->entries) {
+            const bool regular = (entry.mode & 0xF000) == 0x8000;
+            std::printf("%s    %s %07o group %u %10u  %s%s\n", indent, modeString(entry.mode).c_str(),
                         static_cast<unsigned>(entry.mode), static_cast<unsigned>(entry.group), entry.size,
-                        printable(entry.path).c_str());
-            if ((entry.mode & 0xF000) == 0xA000) std::printf(" -> %s", printable(entry.linkTarget).c_str());
-            std::printf("\n");
+                        printable(entry.path).c_str(), regular ? "" : "  (not installed: not a regular file)");
         }
-    } else {
-        std::printf("%s  Files: no file archive\n", indent);
     }
-    const SignatureView& signature = package.signature;
-    if (!signature.present) {
+    if (!signature) {
         std::printf("%s  Signature: none\n", indent);
         return;
     }
-    std::printf("%s  Signature (%u bytes):\n", indent, signature.size);
-    if (!signature.complete) {
-        std::printf("%s    too short: %u of %u bytes\n", indent, signature.size, SignatureSize);
+    std::printf("%s  Signature (%u bytes):\n", indent, signature->size);
+    if (signature->check == SignatureCheck::TooShort || signature->check == SignatureCheck::Cut) {
+        std::printf("%s    too short: %u of %u bytes\n", indent, signature->size, SignatureSize);
         return;
     }
-    std::printf("%s    Digest:   %s (%s)\n", indent, hex(signature.fields, 20).c_str(),
-                signature.matches ? "matches the signed range" : "does NOT match the signed range");
-    if (!signature.matches) std::printf("%s    Computed: %s\n", indent, hex(signature.computed, 20).c_str());
-    std::printf("%s    r:        %s\n", indent, hex(signature.fields + 20, 16).c_str());
-    std::printf("%s    v:        %s\n", indent, hex(signature.fields + 36, 32).c_str());
-}
-
-// Problems the installer would refuse the package for, beyond the walk's own.
-void checkSignatures(const Walk& walk, std::vector<std::string>& problems) {
-    for (const PackageView& package : walk.packages) {
-        if (package.isBundle) continue;
-        const std::string label = "package " + printable(package.name);
-        if (!package.signature.present) {
-            problems.push_back(label + " has no signature part");
-        } else if (!package.signature.complete) {
-            problems.push_back(label + ": its signature part is shorter than 68 bytes");
-        } else if (!package.signature.matches) {
-            problems.push_back(label + ": the signature's digest does not match the signed range");
-        }
-    }
+    const bool matches = signature->check == SignatureCheck::Good;
+    std::printf("%s    Digest:   %s (%s)\n", indent, hex(signature->fields, 20).c_str(),
+                matches ? "matches the signed range" : "does NOT match the signed range");
+    if (!matches) std::printf("%s    Computed: %s\n", indent, hex(signature->computed, 20).c_str());
+    std::printf("%s    r:        %s\n", indent, hex(signature->fields + 20, 16).c_str());
+    std::printf("%s    v:        %s\n", indent, hex(signature->fields + 36, 32).c_str());
 }
 
 }  // namespace
 
 int runInspect(const std::vector<std::string>& args) {
+    static const std::vector<OptionRule> rules = {{"--key", true}};
     std::string error;
-    auto parsed = parseOptions(args, {}, error);
+    auto parsed = parseOptions(args, rules, error);
     if (!parsed) {
         commandError(Command, error + " (see 'vpa help inspect')");
         return ExitUsage;
@@ -342,85 +222,59 @@ int runInspect(const std::vector<std::string>& args) {
         commandError(Command, "needs exactly one package file (see 'vpa help inspect')");
         return ExitUsage;
     }
-    const std::string& path = parsed->operands[0];
-    struct stat status {};
-    std::ifstream input(path, std::ios::binary);
-    if (::stat(path.c_str(), &status) != 0 || !input) {
-        commandError(Command, path + ": cannot open: " + std::strerror(errno));
-        return ExitFailure;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        commandError(Command, path + ": not a regular file");
-        return ExitFailure;
-    }
-    const auto fileSize = static_cast<std::uint64_t>(status.st_size);
-
-    PackageFile file(input, true);
-    std::printf("File: %s\n", path.c_str());
-    const char* kind = file.magic() == PackageMagic ? "package" : file.magic() == OverlayMagic ? "overlay package" : "";
-    if (*kind == '\0') {
-        std::fflush(stdout);
-        char reason[64];
-        if (fileSize < FileHeaderSize) {
-            std::snprintf(reason, sizeof reason, "shorter than a file header");
-        } else {
-            std::snprintf(reason, sizeof reason, "magic 0x%08x", file.magic());
+    std::optional<PublicKeyMaterial> key;
+    if (auto keyPath = parsed->value("--key")) {
+        key = loadPublicKey(*keyPath, error);
+        if (!key) {
+            commandError(Command, error);
+            return ExitFailure;
         }
-        commandError(Command, path + ": not a package file (" + reason + ")");
-        return ExitFailure;
     }
-    std::printf("Magic: 0x%08x (%s)\n", file.magic(), kind);
-    // totalLength is length + 8 in 32 bits; undo that to see the field.
-    const std::uint32_t length = file.totalLength() - FileHeaderSize;
-    const std::uint64_t claimed = std::uint64_t{length} + FileHeaderSize;
-    std::printf("Length: %u (file size %llu)\n", length, static_cast<unsigned long long>(fileSize));
+    const std::string& path = parsed->operands[0];
+    if (!isInputFile(Command, path)) return ExitFailure;
 
-    Walk walk = walkParts(file, fileSize);
-    std::printf("Parts:\n    offset  type  %-18s %10s\n", "name", "size");
+    std::ifstream input(path, std::ios::binary);
+    PackageFile file(input, true);
+    std::printf("File: %s\n", printable(path).c_str());
+    const bool overlay = file.magic() == OverlayMagic;
+    if (file.magic() == PackageMagic || overlay) {
+        std::printf("Magic: 0x%08x (%s)\n", file.magic(), overlay ? "overlay package" : "package");
+        std::printf("Length: %u\n", file.totalLength() - FileHeaderSize);
+    }
+    const Walk walk = walkParts(file);
+    if (!walk.parts.empty()) std::printf("Parts:\n    offset  type  %-18s %10s\n", "name", "size");
     for (const PartView& part : walk.parts) {
-        std::printf("%10u  %4d  %-18s %10u\n", part.offset, part.type, partName(part.type), part.size);
+        std::printf("%10u  %4d  %-18s %10u\n", part.offset, part.type, partTypeName(part.type), part.size);
     }
 
-    std::vector<std::string> problems;
-    if (claimed != fileSize) {
-        problems.push_back("the header's length + 8 (" + std::to_string(claimed) + ") differs from the file's size (" +
-                           std::to_string(fileSize) + ")");
-    }
-    problems.insert(problems.end(), walk.problems.begin(), walk.problems.end());
-
-    // The metadata as the installer's reader of offered files sees it.
+    std::optional<TrustedKey> trusted;
+    if (key) trusted = TrustedKey{key->publicKey.data(), &key->constants};
+    ListingSink listing;
+    const FileVerdict verdict = checkPackageFile(path, trusted ? &*trusted : nullptr, listing);
     OfferedPackage offered;
-    const bool readable = readPackageFile(offered, path);
-    if (!readable) problems.push_back("broken package: the installer cannot read its metadata");
-    checkSignatures(walk, problems);
-
-    std::size_t view = 0;
-    if (readable) {
+    if (readPackageFile(offered, path)) {
         printMetadata(offered, "");
+        std::vector<const PackageInfo*> packages;
         if (offered.isBundle) {
             std::printf("  Disabled members:");
             for (const Dependency& entry : walk.disabledMembers) std::printf(" %s", printable(entry.name).c_str());
             std::printf("%s\n", walk.disabledMembers.empty() ? " none" : "");
             std::printf("  Members (%zu):\n", offered.members.size());
-            ++view;  // the bundle's leading parts
-            for (const auto& member : offered.members) {
-                printMetadata(*member, "    ");
-                if (view < walk.packages.size()) printPackageContents(walk.packages[view++], "    ");
-            }
-        } else if (!walk.packages.empty()) {
-            printPackageContents(walk.packages[view++], "");
+            for (const auto& member : offered.members) packages.push_back(member.get());
+        } else {
+            packages.push_back(&offered);
+        }
+        const char* indent = offered.isBundle ? "    " : "";
+        for (std::size_t i = 0; i < packages.size(); ++i) {
+            if (offered.isBundle) printMetadata(*packages[i], indent);
+            const ListingSink::Listed* listed = i < listing.packages.size() ? &listing.packages[i] : nullptr;
+            const std::optional<SignatureView> none;
+            printPackageContents(listed, i < walk.signatures.size() ? walk.signatures[i] : none, indent);
         }
     }
-    // Packages the metadata reader did not reach (or all, when it failed).
-    for (; view < walk.packages.size(); ++view) {
-        if (walk.packages[view].isBundle) continue;
-        std::printf("Package %s (from its header part):\n", printable(walk.packages[view].name).c_str());
-        printPackageContents(walk.packages[view], "");
-    }
     std::fflush(stdout);
-
-    for (const std::string& problem : problems) commandError(Command, path + ": " + problem);
-    return problems.empty() ? ExitSuccess : ExitFailure;
+    for (const std::string& objection : verdict.objections) commandError(Command, path + ": " + objection);
+    return verdict.objections.empty() ? ExitSuccess : ExitFailure;
 }
 
 }  // namespace velmora

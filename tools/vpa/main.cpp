@@ -1,5 +1,7 @@
-// vpa, the package tool: builds, bundles, signs, verifies and inspects package
-// files, and makes signing keys.
+// vpa, the package tool: builds, bundles, signs, verifies, inspects and
+// extracts package files, and makes signing keys.
+
+#include <stdlib.h>
 
 #include <cstdio>
 #include <cstring>
@@ -24,6 +26,7 @@ using velmora::CommandInfo;
 const CommandInfo Commands[] = {
     {"build", "make a package from a directory tree", velmora::BuildHelp, velmora::runBuild},
     {"bundle", "put complete packages into one bundle", velmora::BundleHelp, velmora::runBundle},
+    {"extract", "place a package's files as a router would", velmora::ExtractHelp, velmora::runExtract},
     {"inspect", "show the header, parts, metadata, files and signature", velmora::InspectHelp,
      velmora::runInspect},
     {"keygen", "make a new signing key pair", velmora::KeygenHelp, velmora::runKeygen},
@@ -57,6 +60,8 @@ void printOverview(std::FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The package is read as an upload is, never as a boot image.
+    ::unsetenv("bootimage");
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         printOverview(stderr);

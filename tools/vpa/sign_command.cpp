@@ -3,12 +3,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "commands.h"
 #include "directory_entries.h"
 #include "key_file.h"
-#include "package/package_reader.h"
+#include "package/package_check.h"
 
 namespace velmora {
 
@@ -44,6 +45,15 @@ bool signEveryPackage(const char* command, std::string& image, const SigningKey&
         commandError(command, "nothing to sign: no signature part");
         return false;
     }
+    for (const PartLocation& part : locateParts(image)) {
+        if (part.type != PartSignature) continue;
+        if (part.size < SignatureSize || part.size > image.size() - part.dataOffset()) {
+            commandError(command, "the signature part at offset " + std::to_string(part.offset) + " holds " +
+                                      std::to_string(std::min<std::size_t>(part.size, image.size() - part.dataOffset())) +
+                                      " bytes, fewer than a signature's 68: rebuild the package");
+            return false;
+        }
+    }
     if (signImage(image, &key) != signatures) {
         commandError(command, "could not sign every package (no random bytes, or a signature part without a "
                               "header part before it)");
@@ -78,20 +88,15 @@ int runSign(const std::vector<std::string>& args) {
     if (!signingKeyOption(Command, *parsed, key)) return ExitFailure;
 
     const std::string& path = parsed->operands[0];
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        commandError(Command, path + ": not a package file");
+    if (!isInputFile(Command, path)) return ExitFailure;
+    // A signature vouches for the package: sign only what the installer can read.
+    if (const std::string objection = offeredFileObjection(path); !objection.empty()) {
+        commandError(Command, path + ": " + objection);
         return ExitFailure;
     }
     std::string image;
     if (!readWholeFile(path, image, error)) {
         commandError(Command, error);
-        return ExitFailure;
-    }
-    // A signature vouches for the package: sign only what the installer can read.
-    OfferedPackage offered;
-    if (!readPackageFile(offered, path)) {
-        commandError(Command, path + ": broken package");
         return ExitFailure;
     }
     if (!signEveryPackage(Command, image, *key)) return ExitFailure;

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "package/package_format.h"
+#include "pdb/package_db.h"
+
 namespace velmora {
 
 namespace {
@@ -89,10 +92,10 @@ std::optional<Version> parseVersionBound(std::string_view text) {
 }
 
 bool isValidPackageName(std::string_view name) {
-    if (name.empty() || name.size() > 15) return false;
+    if (name.size() > PackageNameSize || !isStorableName(name)) return false;
     for (char c : name) {
         auto byte = static_cast<unsigned char>(c);
-        if (byte <= ' ' || byte == 0x7F || c == '/') return false;
+        if (byte <= ' ' || byte == 0x7F) return false;
     }
     return true;
 }
@@ -124,6 +127,10 @@ std::optional<Dependency> parseDependencyText(std::string_view text, bool withPr
             return std::nullopt;
         }
         *bounds[i - 1] = *bound;
+    }
+    if (entry.max != 0 && entry.min > entry.max) {
+        error = "the minimum " + std::string(fields[1]) + " is above the maximum " + std::string(fields[2]);
+        return std::nullopt;
     }
     if (fields.size() == 4 && !fields[3].empty()) {
         std::int32_t priority = 0;

@@ -21,9 +21,9 @@ std::optional<Version> parseVersionText(std::string_view text);
 // (unbounded).
 std::optional<Version> parseVersionBound(std::string_view text);
 
-// A package name as the tool accepts it: 1 to 15 bytes, none of them a
-// slash, a blank or a control character (names become paths and words of
-// the database).
+// A package name as the tool accepts it: what the installer can store (1
+// to 16 bytes, no slash, not beginning with a dot), and no blank or control
+// character either (names are words of the database's files).
 bool isValidPackageName(std::string_view name);
 
 // A dependency entry written "name", "name:min", "name:min:max" and, when

@@ -145,6 +145,9 @@ TEST_F(RepositoryTest, EntriesThatNameNoOtherRecord) {
     put(db("tmpXyZ789", "version"), "100754944 1300000000\n");
     put(db("tmpXyZ789", "files"), "bin/x\n");
     put(db("notatmp1", "version"), "garbage");
+    // The stream mode's copy of a package that did not keep it.
+    put(root_ + "/flash/var/pdb/image", packageImage("copy", "1.0"));
+    storeImage("image", packageImage("stored", "1.0"));
     Labels labels = load();
     ASSERT_FALSE(labels.empty());
     std::sort(labels.begin() + 1, labels.end());

@@ -30,7 +30,7 @@ protected:
     std::string root;
 };
 
-TEST_F(DirectoryEntriesTest, PacksFilesDirectoriesAndLinksDepthFirstInNameOrder) {
+TEST_F(DirectoryEntriesTest, PacksFilesAndLinksDepthFirstInNameOrder) {
     ASSERT_EQ(::mkdir((root + "/bin").c_str(), 0750), 0);
     ASSERT_EQ(::chmod((root + "/bin").c_str(), 0750), 0);  // whatever the umask
     writeFile("/bin/tool", "#!/bin/sh\n", 04755);
@@ -41,14 +41,15 @@ TEST_F(DirectoryEntriesTest, PacksFilesDirectoriesAndLinksDepthFirstInNameOrder)
     std::string error;
     auto entries = collectDirectoryEntries(root + "/", error);
     ASSERT_TRUE(entries.has_value()) << error;
-    ASSERT_EQ(entries->size(), 5u);
+    // Directories are no entries: the installer makes them itself.
+    ASSERT_EQ(entries->size(), 4u);
     const struct {
         const char* path;
         std::uint16_t mode;
         const char* content;
     } expected[] = {
-        {"/a", 0100644, "first"},         {"/bin", 040750, ""},          {"/bin/tool", 0104755, "#!/bin/sh\n"},
-        {"/bin.txt", 0100600, ""},        {"/link", 0120777, "bin/tool"},
+        {"/a", 0100644, "first"}, {"/bin/tool", 0104755, "#!/bin/sh\n"},
+        {"/bin.txt", 0100600, ""}, {"/link", 0120777, "bin/tool"},
     };
     for (std::size_t i = 0; i < entries->size(); ++i) {
         SCOPED_TRACE(expected[i].path);

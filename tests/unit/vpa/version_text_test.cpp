@@ -63,11 +63,14 @@ TEST(ParseDependencyText, SplitsNameBoundsAndPriority) {
         {"base:0:0", false, Dependency{"base", 0, 0, 0}},
         {"web:1.0:2.0:-5", true, Dependency{"web", 0x01006600, 0x02006600, -5}},
         {"web:1.0::", true, Dependency{"web", 0x01006600, 0, 0}},
-        {"abcdefghijklmno", false, Dependency{"abcdefghijklmno", 0, 0, 0}},
-        // Refused: a name of 16 characters, empty, with a slash or a blank;
-        // a bad bound; a priority where none is taken; too many fields; a
-        // priority that is no number, has trailing letters or is out of range.
-        {"abcdefghijklmnop", false, {}}, {":6.1", false, {}},           {"a/b", false, {}},
+        {"abcdefghijklmnop", false, Dependency{"abcdefghijklmnop", 0, 0, 0}},
+        {"base:7.0:7.0", false, Dependency{"base", 0x07006600, 0x07006600, 0}},
+        // Refused: a name of 17 characters, empty, beginning with a dot, with
+        // a slash or a blank; a minimum above the maximum; a bad bound; a
+        // priority where none is taken; too many fields; a priority that is
+        // no number, has trailing letters or is out of range.
+        {"abcdefghijklmnopq", false, {}}, {".hidden", false, {}},      {"base:2.0:1.0", false, {}},
+        {":6.1", false, {}},             {"a/b", false, {}},
         {"a b", false, {}},              {"base:six", false, {}},       {"base:6.1:7.0:3", false, {}},
         {"web:1.0:2.0:3:4", true, {}},   {"web:::high", true, {}},      {"web:::3x", true, {}},
         {"web:::2147483648", true, {}},
