@@ -111,7 +111,7 @@ const char* partTypeName(std::int32_t type) {
 }
 
 std::string faultText(const PackageFault& fault) {
-    const std::string where = partText(fault.partType, fault.offset);
+    std::string where = partText(fault.partType, fault.offset);
     switch (fault.kind) {
         case PackageFault::CutPath: return where + ": an entry's path is cut short";
         case PackageFault::EntryPath:
