@@ -12,8 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "package/key_check.h"
 #include "package/package_format.h"
+#include "package/package_hash.h"
 #include "package_builder.h"
+#include "support/dev_key.h"
+#include "support/no_keys.h"
 #include "support/process_run.h"
 #include "support/sandbox.h"
 
@@ -340,6 +344,35 @@ TEST_F(SigningTest, KeyMaterialScriptTakesCommentsBracketsAndBlankLines) {
     ProcessRun run = runProcess({CMAKE_COMMAND, "-DKEY_FILE=" + path("good.pub"), "-P", KEY_MATERIAL_SCRIPT}, dir);
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_TRUE(contains(run.out, "well-formed")) << run.out;
+}
+
+std::string refusal(KeyFault fault) {
+    return std::string("the public key ") + keyFaultText(fault) + "; make a new key with 'vpa keygen'";
+}
+
+// The generated code is the authority: the compiler accepts the development
+// key and refuses a key that is no key, also those the text check stops first.
+TEST_F(SigningTest, CompilerRefusesGeneratedKeyMaterialThatIsNoKey) {
+    const std::string script = KEY_MATERIAL_SCRIPT;
+    const std::string include = "-I" + script.substr(0, script.rfind("/cmake/")) + "/src";
+    const std::vector<std::string> compile = {CXX_COMPILER, "-std=c++20", "-fsyntax-only", include, path("key.cpp")};
+    writeFile("key.pub", "# key\n" + developmentTokens());
+    ProcessRun run = runProcess(
+        {CMAKE_COMMAND, "-DKEY_FILE=" + path("key.pub"), "-DOUTPUT=" + path("key.cpp"), "-P", script}, dir);
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    run = runProcess(compile, dir);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    const std::string good = readFile(path("key.cpp"));
+    const std::size_t start = good.find('{', good.find("BuiltInPublicKey")) + 1;
+    for (const KeyRow& row : keyRows()) {
+        const KeyFault fault = row.fault;
+        if (fault != KeyFault::Zero && fault != KeyFault::OrderEight && fault != KeyFault::NotOnCurve) continue;
+        std::string bytes;
+        for (std::size_t at = 0; at < 64; at += 2) bytes += "0x" + row.hex.substr(at, 2) + ",";
+        writeFile("key.cpp", std::string(good).replace(start, good.find('}', start) - start, bytes));
+        run = runProcess(compile, dir);
+        EXPECT_TRUE(contains(run.err, "key file " + path("key.pub") + ", line 2: " + refusal(fault))) << run.err;
+    }
 }
 
 // The real configure step refuses a malformed INSTALLER_KEY_FILE.
