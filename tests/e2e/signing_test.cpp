@@ -350,6 +350,32 @@ std::string refusal(KeyFault fault) {
     return std::string("the public key ") + keyFaultText(fault) + "; make a new key with 'vpa keygen'";
 }
 
+// A key that is no key is refused by vpa wherever it reads a key file, and
+// by the build's text check as far as that reaches (not the curve).
+TEST_F(SigningTest, EveryReaderRefusesAKeyThatIsNoKey) {
+    // An unsigned package with the r that a zero key accepts with any v but 0.
+    makeTree();
+    ASSERT_EQ(build("forged.vpa", "tool").exitStatus, 0);
+    std::string forged = readFile(path("forged.vpa"));
+    char r[32];
+    packageHash(std::array<std::uint8_t, 32>{}.data(), 32, reinterpret_cast<std::uint8_t*>(r),
+                developmentPublicKey().constants);
+    forged.replace(findPart(forged, PartSignature)->dataOffset() + 20, 48, std::string(r, 16) + std::string(32, 'v'));
+    writeFile("forged.vpa", forged);
+    const std::string keyFile = path("no.pub");
+    for (const KeyRow& row : keyRows()) {
+        if (row.fault == KeyFault::None) continue;
+        writeFile("no.pub", "# no key\n" + withToken(0, row.hex));
+        const std::string where = keyFile + ": line 2: " + refusal(row.fault) + "\n";
+        EXPECT_EQ(vpa({"verify", "--key", keyFile, path("forged.vpa")}).err, "vpa verify: " + where) << row.name;
+        EXPECT_EQ(vpa({"keygen", "--constants", keyFile, path("new")}).err, "vpa keygen: " + where) << row.name;
+        const ProcessRun run = runProcess({CMAKE_COMMAND, "-DKEY_FILE=" + keyFile, "-P", KEY_MATERIAL_SCRIPT}, dir);
+        EXPECT_EQ(contains(squeezed(run.err), "key file " + keyFile + ", line 2: " + refusal(row.fault)),
+                  row.fault != KeyFault::NotOnCurve)
+            << row.name << run.err;
+    }
+}
+
 // The generated code is the authority: the compiler accepts the development
 // key and refuses a key that is no key, also those the text check stops first.
 TEST_F(SigningTest, CompilerRefusesGeneratedKeyMaterialThatIsNoKey) {
