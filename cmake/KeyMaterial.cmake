@@ -5,7 +5,9 @@
 # Key file: text; '#' starts a comment to the end of its line; otherwise
 # whitespace-separated hex tokens: the public key (64 hex digits, byte 0
 # first), the 64 round constants K[0..63] and the 8 initial words H[0..7]
-# (8 hex digits each, ordinary hex numbers).
+# (8 hex digits each, ordinary hex numbers). A public key that is no key
+# (src/package/key_check.h) is refused: by its text here where comparing
+# suffices, and always by static_asserts in the generated code.
 #
 # From a CMakeLists.txt:
 #   include(cmake/KeyMaterial.cmake)
@@ -13,9 +15,10 @@
 # On its own (checks a key file, writes OUTPUT when given):
 #   cmake -DKEY_FILE=keys/development.pub [-DOUTPUT=key_material.cpp] -P cmake/KeyMaterial.cmake
 
-# Reads and checks the key file; sets <prefix>_PUBLIC_KEY (64 hex digits) and
-# <prefix>_K, <prefix>_H (lists of 8-digit words) in the caller's scope. A
-# malformed file stops with FATAL_ERROR naming the file and the fault.
+# Reads and checks the key file; sets <prefix>_PUBLIC_KEY (64 hex digits),
+# <prefix>_PUBLIC_KEY_LINE (its line) and <prefix>_K, <prefix>_H (lists of
+# 8-digit words) in the caller's scope. A malformed file stops with
+# FATAL_ERROR naming the file and the fault.
 function(installer_parse_key_file key_file prefix)
   set(what "key file ${key_file}")
   if(NOT EXISTS "${key_file}")
@@ -51,6 +54,7 @@ function(installer_parse_key_file key_file prefix)
   set(index 0)
   set(line 0)
   set(public_key "")
+  set(public_key_line 0)
   set(k_words "")
   set(h_words "")
   foreach(text IN LISTS lines)
@@ -85,6 +89,7 @@ function(installer_parse_key_file key_file prefix)
       string(TOLOWER "${token}" token)
       if(index EQUAL 0)
         set(public_key "${token}")
+        set(public_key_line ${line})
       elseif(index LESS 65)
         list(APPEND k_words "${token}")
       else()
@@ -107,7 +112,34 @@ function(installer_parse_key_file key_file prefix)
                         "(one public key, 64 round constants, 8 initial words); ${missing} is missing")
   endif()
 
+  # Keys that are no key, as far as comparing the text can tell: the
+  # reduced value and the fixed points (src/package/key_check.h has the
+  # reasons, and the generated code checks these and the curve again).
+  string(REPEAT "0" 62 zeros)
+  string(REPEAT "f" 60 ones)
+  string(SUBSTRING "${public_key}" 62 1 top)
+  set(reason "")
+  if(top MATCHES "[89a-f]" OR public_key MATCHES "^(e[d-f]|f[0-9a-f])${ones}7f$")
+    set(reason "is 2^255 - 19 or more (not a reduced field element)")
+  elseif(public_key STREQUAL "00${zeros}")
+    set(reason "is u = 0, a point of order 2: any signature would verify")
+  elseif(public_key STREQUAL "01${zeros}")
+    set(reason "is u = 1, a point of order 4")
+  elseif(public_key STREQUAL "ec${ones}7f")
+    set(reason "is u = p - 1, a point of order 4 on the twist")
+  elseif(public_key STREQUAL "09${zeros}")
+    set(reason "is u = 9, the base point (a private scalar of 1 or -1)")
+  elseif(public_key STREQUAL "e0eb7a7c3b41b8ae1656e3faf19fc46ada098deb9c32b1fd866205165f49b800"
+         OR public_key STREQUAL "5f9c95bca3508c24b1d0b1559c83ef5b04445cc4581c8e86d8224eddd09f1157")
+    set(reason "is a point of order 8")
+  endif()
+  if(NOT reason STREQUAL "")
+    message(FATAL_ERROR "${what}, line ${public_key_line}: the public key ${reason}; "
+                        "make a new key with 'vpa keygen'")
+  endif()
+
   set(${prefix}_PUBLIC_KEY "${public_key}" PARENT_SCOPE)
+  set(${prefix}_PUBLIC_KEY_LINE "${public_key_line}" PARENT_SCOPE)
   set(${prefix}_K "${k_words}" PARENT_SCOPE)
   set(${prefix}_H "${h_words}" PARENT_SCOPE)
 endfunction()
@@ -146,15 +178,32 @@ function(installer_key_material key_file output_cpp)
   endforeach()
   installer_format_words(k_text ${key_K})
   installer_format_words(h_text ${key_H})
+  # The key file's path inside a C++ string literal.
+  string(REPLACE "\\" "\\\\" quoted_file "${key_file}")
+  string(REPLACE "\"" "\\\"" quoted_file "${quoted_file}")
 
   set(code "// Generated at configure time from ${key_file}; edit the key file, not this.
 
+#include \"package/key_check.h\"
 #include \"package/key_material.h\"
 
 namespace velmora {
 
-const std::uint8_t BuiltInPublicKey[32] = {${bytes}
+// constexpr, so that the compiler refuses a key that is no key: the rule
+// the tool applies, with one static_assert per fault naming its reason.
+constexpr std::uint8_t BuiltInPublicKey[32] = {${bytes}
 };
+
+namespace {
+constexpr KeyFault builtInKeyFault = publicKeyFault(BuiltInPublicKey);
+}  // namespace
+
+#define VELMORA_REFUSE_KEY(kind, reason) \\
+    static_assert(builtInKeyFault != KeyFault::kind, \\
+                  \"key file ${quoted_file}, line ${key_PUBLIC_KEY_LINE}: the public key \" reason \\
+                  \"; make a new key with 'vpa keygen'\");
+VELMORA_KEY_FAULTS(VELMORA_REFUSE_KEY)
+#undef VELMORA_REFUSE_KEY
 
 const PackageHashConstants BuiltInHashConstants = {
     {${k_text}

@@ -12,8 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "package/key_check.h"
 #include "package/package_format.h"
+#include "package/package_hash.h"
 #include "package_builder.h"
+#include "support/dev_key.h"
+#include "support/no_keys.h"
 #include "support/process_run.h"
 #include "support/sandbox.h"
 
@@ -349,6 +353,61 @@ TEST_F(SigningTest, KeyMaterialScriptTakesCommentsBracketsAndBlankLines) {
     ProcessRun run = runProcess({CMAKE_COMMAND, "-DKEY_FILE=" + path("good.pub"), "-P", KEY_MATERIAL_SCRIPT}, dir);
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_TRUE(contains(run.out, "well-formed")) << run.out;
+}
+
+std::string refusal(KeyFault fault) {
+    return std::string("the public key ") + keyFaultText(fault) + "; make a new key with 'vpa keygen'";
+}
+
+// A key that is no key is refused by vpa wherever it reads a key file, and
+// by the build's text check as far as that reaches (not the curve).
+TEST_F(SigningTest, EveryReaderRefusesAKeyThatIsNoKey) {
+    // An unsigned package with the r that a zero key accepts with any v but 0.
+    makeTree();
+    ASSERT_EQ(build("forged.vpa", "tool").exitStatus, 0);
+    std::string forged = readFile(path("forged.vpa"));
+    char r[32];
+    packageHash(std::array<std::uint8_t, 32>{}.data(), 32, reinterpret_cast<std::uint8_t*>(r),
+                developmentPublicKey().constants);
+    forged.replace(findPart(forged, PartSignature)->dataOffset() + 20, 48, std::string(r, 16) + std::string(32, 'v'));
+    writeFile("forged.vpa", forged);
+    const std::string keyFile = path("no.pub");
+    for (const KeyRow& row : keyRows()) {
+        if (row.fault == KeyFault::None) continue;
+        writeFile("no.pub", "# no key\n" + withToken(0, row.hex));
+        const std::string where = keyFile + ": line 2: " + refusal(row.fault) + "\n";
+        EXPECT_EQ(vpa({"verify", "--key", keyFile, path("forged.vpa")}).err, "vpa verify: " + where) << row.name;
+        EXPECT_EQ(vpa({"keygen", "--constants", keyFile, path("new")}).err, "vpa keygen: " + where) << row.name;
+        const ProcessRun run = runProcess({CMAKE_COMMAND, "-DKEY_FILE=" + keyFile, "-P", KEY_MATERIAL_SCRIPT}, dir);
+        EXPECT_EQ(contains(squeezed(run.err), "key file " + keyFile + ", line 2: " + refusal(row.fault)),
+                  row.fault != KeyFault::NotOnCurve)
+            << row.name << run.err;
+    }
+}
+
+// The generated code is the authority: the compiler accepts the development
+// key and refuses a key that is no key, also those the text check stops first.
+TEST_F(SigningTest, CompilerRefusesGeneratedKeyMaterialThatIsNoKey) {
+    const std::string script = KEY_MATERIAL_SCRIPT;
+    const std::string include = "-I" + script.substr(0, script.rfind("/cmake/")) + "/src";
+    const std::vector<std::string> compile = {CXX_COMPILER, "-std=c++20", "-fsyntax-only", include, path("key.cpp")};
+    writeFile("key.pub", "# key\n" + developmentTokens());
+    ProcessRun run = runProcess(
+        {CMAKE_COMMAND, "-DKEY_FILE=" + path("key.pub"), "-DOUTPUT=" + path("key.cpp"), "-P", script}, dir);
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    run = runProcess(compile, dir);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    const std::string good = readFile(path("key.cpp"));
+    const std::size_t start = good.find('{', good.find("BuiltInPublicKey")) + 1;
+    for (const KeyRow& row : keyRows()) {
+        const KeyFault fault = row.fault;
+        if (fault != KeyFault::Zero && fault != KeyFault::OrderEight && fault != KeyFault::NotOnCurve) continue;
+        std::string bytes;
+        for (std::size_t at = 0; at < 64; at += 2) bytes += "0x" + row.hex.substr(at, 2) + ",";
+        writeFile("key.cpp", std::string(good).replace(start, good.find('}', start) - start, bytes));
+        run = runProcess(compile, dir);
+        EXPECT_TRUE(contains(run.err, "key file " + path("key.pub") + ", line 2: " + refusal(fault))) << run.err;
+    }
 }
 
 // The real configure step refuses a malformed INSTALLER_KEY_FILE.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "directory_entries.h"
+#include "package/key_check.h"
 #include "package/signature_signer.h"
 
 namespace velmora {
@@ -27,6 +28,24 @@ int hexValue(char c) {
 
 std::string lineText(std::size_t line) { return "line " + std::to_string(line); }
 
+// A token fit for a terminal: a binary file given as a key file would
+// otherwise put its bytes there.
+std::string printable(std::string_view token) {
+    constexpr std::size_t shown = 20;
+    std::string text;
+    for (std::size_t i = 0; i < token.size() && i < shown; ++i) {
+        const auto c = static_cast<unsigned char>(token[i]);
+        if (c < 0x20 || c >= 0x7F || c == '\\') {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(c));
+            text += escaped;
+        } else {
+            text += static_cast<char>(c);
+        }
+    }
+    return token.size() > shown ? text + "..." : text;
+}
+
 // Splits the text into tokens outside comments; nothing when a token holds
 // anything but hex digits.
 std::optional<std::vector<Token>> tokenize(std::string_view text, std::string& error) {
@@ -49,7 +68,7 @@ std::optional<std::vector<Token>> tokenize(std::string_view text, std::string& e
             }
             Token token{text.substr(at, end - at), line};
             if (!hex) {
-                error = lineText(line) + ": '" + std::string(token.text) + "' is not a hex token";
+                error = lineText(line) + ": '" + printable(token.text) + "' is not a hex token";
                 return std::nullopt;
             }
             tokens.push_back(token);
@@ -147,7 +166,13 @@ std::optional<KeyFileContents> parseKeyText(std::string_view text, std::string& 
     }
 
     KeyFileContents contents;
-    contents.material.publicKey = decodeBytes((*tokens)[firstWord - 1].text);
+    const Token& publicToken = (*tokens)[firstWord - 1];
+    contents.material.publicKey = decodeBytes(publicToken.text);
+    if (const KeyFault fault = publicKeyFault(contents.material.publicKey); fault != KeyFault::None) {
+        error = lineText(publicToken.line) + ": the public key " + keyFaultText(fault) +
+                "; make a new key with 'vpa keygen'";
+        return std::nullopt;
+    }
     for (std::size_t i = 0; i < 64; ++i) contents.material.constants.k[i] = decodeWord((*tokens)[firstWord + i].text);
     for (std::size_t i = 0; i < 8; ++i) contents.material.constants.h[i] = decodeWord((*tokens)[firstWord + 64 + i].text);
     if (firstWord == 2) {
@@ -158,7 +183,7 @@ std::optional<KeyFileContents> parseKeyText(std::string_view text, std::string& 
             return std::nullopt;
         }
         if (*derived != contents.material.publicKey) {
-            error = lineText((*tokens)[1].line) + ": the public key does not belong to the private scalar";
+            error = lineText(publicToken.line) + ": the public key does not belong to the private scalar";
             return std::nullopt;
         }
         contents.privateScalar = scalar;

@@ -39,7 +39,8 @@ struct KeyFileContents {
 };
 
 // Parses a key file's text, telling the kind by the number of tokens.
-// Nothing on a malformed text, with the line and the fault in error.
+// Nothing on a malformed text or a public key that is no key
+// (package/key_check.h), with the line and the fault in error.
 std::optional<KeyFileContents> parseKeyText(std::string_view text, std::string& error);
 
 // The texts the tool writes, comments first.

@@ -4,8 +4,11 @@
 #include <openssl/evp.h>
 
 #include "crypto_support.h"
+#include "package/curve25519.h"
 #include "package/group_scalar.h"
+#include "package/key_check.h"
 #include "package/signature_signer.h"
+#include "support/no_keys.h"
 
 namespace velmora {
 namespace {
@@ -178,6 +181,30 @@ TEST(KeyDerivation, UnusableScalarsAndNoncesAreRefused) {
     EXPECT_FALSE(signDigest(digest.data(), good.data(), zero.data(), sha256Constants(), r.data(), v.data()));
     EXPECT_FALSE(signDigest(digest.data(), good.data(), groupOrder.data(), sha256Constants(), r.data(), v.data()));
     EXPECT_TRUE(signDigest(digest.data(), good.data(), one.data(), sha256Constants(), r.data(), v.data()));
+}
+
+// Keys that are no key, and why: under any encoding of u = 0 every
+// combination is 0, so r = packageHash(0^32) verifies with any v but 0.
+TEST(PublicKeyFault, NamesTheKeysThatAreNoKey) {
+    std::mt19937 rng(61);
+    Bytes r{};
+    packageHash(Bytes{}.data(), 32, r.data(), sha256Constants());
+    for (const KeyRow& row : keyRows()) {
+        const Bytes key = fromHex(row.hex);
+        const Bytes v = randomArray(rng);
+        EXPECT_EQ(publicKeyFault(key), row.fault) << row.name;
+        const bool zero = row.fault == KeyFault::Zero || row.fault == KeyFault::NotReduced;
+        EXPECT_EQ(verifyCommitment(Digest{}.data(), r.data(), v.data(), key.data(), sha256Constants()), zero)
+            << row.name;
+    }
+    // Generated keys are keys; off the curve is what the verifier's own lifting says.
+    for (int round = 0; round < 40; ++round) {
+        EXPECT_EQ(publicKeyFault(makeSigned(rng, sha256Constants()).publicKey), KeyFault::None) << round;
+        Bytes u = randomArray(rng);
+        u[31] &= 0x7F;
+        AffinePoint point;
+        EXPECT_EQ(publicKeyFault(u) == KeyFault::NotOnCurve, !liftEvenPoint(feDecode(u.data()), point)) << round;
+    }
 }
 
 }  // namespace

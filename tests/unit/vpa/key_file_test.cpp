@@ -86,6 +86,8 @@ TEST(KeyFileTest, MalformedTextIsRefusedWithTheReason) {
          "line 6: the public key '" + k(0) + "' has 8 hex digits, expected 64"},
         {"PublicHalfOfAnotherKey", replaceToken(devPrivate(), publicHex, std::string(62, '1') + "00"),
          "line 6: the public key does not belong to the private scalar"},
+        {"BinaryTokenShownEscapedAndCut", std::string("\x7f" "ELF\x01\x00\x03", 7) + std::string(30, 'z'),
+         "line 1: '\\x7fELF\\x01\\x00\\x03" + std::string(13, 'z') + "...' is not a hex token"},
         {"ZeroScalar", std::string(64, '0') + "\n" + devPublic(), "line 1: the private scalar makes no usable key"},
     };
     for (const auto& row : rows) {
