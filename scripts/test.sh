@@ -56,4 +56,6 @@ scripts/lint.sh
 step "Fuzzing"
 scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
 
+step "Test size: $(scripts/test-ratio.sh)"
+
 step "All tests passed (build/, build-asan/, s390x, i386, static analysis, fuzz targets)"
