@@ -77,9 +77,9 @@ bool readPackageHeader(PackageInfo& record, PackageFile& file) {
     std::uint8_t header[PackageHeaderSize];
     if (!readBytes(file, header, PackageHeaderSize)) return false;
     record.name = nameField(header);
-    if (!usableName(record.name)) return false;
     record.version = loadLe32(header + 16);
     record.buildTime = loadLe32(header + 20);
+    if (!usableName(record.name)) return false;
     if (file.partRemaining() >= 4) {
         std::uint8_t flags[4];
         if (readBytes(file, flags, sizeof flags)) record.flags = loadLe32(flags);

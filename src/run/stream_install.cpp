@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "package/install_messages.h"
 #include "package/package_check.h"
 #include "package/package_format.h"
 #include "package/package_install.h"
@@ -34,11 +35,14 @@ bool inCatalogue(const Installer& installer, const PackageRecord* record) {
 }
 
 // The header is read into a fresh record; a name that cannot be a database
-// directory makes the header as unreadable as a cut one.
+// directory makes the header as unreadable as a cut one. A header that gave
+// a name is reported, so that no package of a bundle is passed over in
+// silence.
 std::unique_ptr<PackageRecord> readHeader(PackageFile& reader) {
     auto record = std::make_unique<PackageRecord>();
-    if (!readStreamHeader(*record, reader)) return nullptr;
-    return record;
+    if (readStreamHeader(*record, reader)) return record;
+    if (!record->name.empty()) reportBrokenPackage(*record);
+    return nullptr;
 }
 
 // Passes over the rest of a member: up to the next member header or the end.

@@ -115,6 +115,11 @@ int runBundle(const std::vector<std::string>& args) {
         std::string image;
         std::string memberName;
         if (!loadMember(path, image, memberName)) return ExitFailure;
+        if (memberName == recipe.bundle.name) {
+            // The installer would take it for the bundle itself and install nothing of it.
+            commandError(Command, path + ": a member cannot have the bundle's name " + printable(memberName));
+            return ExitFailure;
+        }
         if (auto [first, added] = memberNames.emplace(memberName, path); !added) {
             commandError(Command, path + ": the member " + printable(memberName) + " is already in the bundle (from " +
                                       first->second + ")");
