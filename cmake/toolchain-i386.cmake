@@ -8,4 +8,11 @@ set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_CXX_COMPILER i686-linux-gnu-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 
+# A kernel built without 32-bit support cannot run them: then they run under
+# qemu-user, as the s390x ones do (the test discovery runs them at build time).
+execute_process(COMMAND /lib/ld-linux.so.2 --version RESULT_VARIABLE i386_native OUTPUT_QUIET ERROR_QUIET)
+if(NOT i386_native STREQUAL "0")
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-i386)
+endif()
+
 include(${CMAKE_CURRENT_LIST_DIR}/TargetLibs.cmake)

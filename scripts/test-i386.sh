@@ -17,7 +17,7 @@ build=build-i386
 step "Checking the i386 build dependencies"
 # g++-i686-linux-gnu, not g++-multilib: that one conflicts with the s390x
 # cross compiler of scripts/test-s390x.sh.
-scripts/setup.sh cmake ninja-build g++-i686-linux-gnu libc6-i386 lib32stdc++6
+scripts/setup.sh cmake ninja-build g++-i686-linux-gnu libc6-i386 lib32stdc++6 qemu-user
 scripts/target-libs.sh i386 "$PWD/$build/target-libs" zlib1g zlib1g-dev libssl3 libssl-dev libgtest-dev
 
 step "Configuring $build/"
@@ -31,6 +31,9 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-i38
 step "Building the unit tests in $build/"
 cmake --build "$build" --target unit_tests -j "$jobs"
 
-step "Running the unit tests"
-"$build/tests/unit_tests" "$@"
+# Natively where the kernel runs 32-bit programs, else under qemu-user.
+runner=()
+/lib/ld-linux.so.2 --version >/dev/null 2>&1 || runner=(qemu-i386)
+step "Running the unit tests${runner:+ under ${runner[*]}}"
+"${runner[@]}" "$build/tests/unit_tests" "$@"
 step "All unit tests passed on i386"
