@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Word-size check: builds the unit tests for 32-bit x86 (32-bit long and
 # size_t like the target) in build-i386/ and runs the whole unit-test suite
-# natively. Installs the i686 cross compiler and the 32-bit C and C++ runtime
+# natively (under qemu-i386 where the kernel cannot run 32-bit programs).
+# Installs the i686 cross compiler and the 32-bit C and C++ runtime
 # when they are missing, and unpacks the i386 libraries into
 # build-i386/target-libs/.
 #

@@ -43,7 +43,7 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 run_suite build-asan -DINSTALLER_WERROR=ON -DINSTALLER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DINSTALLER_INFLATE=zlib
 
 # The board is 32-bit and big-endian: the unit tests on a big-endian target
-# (s390x under qemu) and on a 32-bit one (i386, natively).
+# (s390x under qemu) and on a 32-bit one (i386, natively or under qemu).
 step "Unit tests on s390x (big-endian, under qemu)"
 scripts/test-s390x.sh
 step "Unit tests on i386 (32-bit)"
