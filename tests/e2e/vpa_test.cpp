@@ -1,367 +1,318 @@
-// Whole-program runs of the built vpa tool.
+// Whole-program runs of the built vpa tool, and of the build's key step (cmake/KeyMaterial.cmake and the
+// compiler's checks of the code it writes).
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "package/package_format.h"
-#include "package/package_reader.h"
+#include "package/package_hash.h"
 #include "package_builder.h"
-
-extern char** environ;
+#include "support/dev_key.h"
+#include "support/no_keys.h"
+#include "support/process_run.h"
 
 namespace velmora {
 namespace {
 
-struct ToolRun {
-    int exitStatus = -1;
-    std::string out;
-    std::string err;
-};
+using Args = std::vector<std::string>;
+const std::string script = KEY_MATERIAL_SCRIPT, sourceRoot = script.substr(0, script.rfind("/cmake/"));
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+std::string slurp(const std::string& path) { std::ostringstream s; s << std::ifstream(path).rdbuf(); return s.str(); }
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+// CMake wraps its messages.
+std::string squeezed(const std::string& text) { return std::regex_replace(text, std::regex("\\s+"), " "); }
+Args tokens(const std::string& keyFile) {
+    std::istringstream text(std::regex_replace(slurp(keyFile), std::regex("#[^\n]*"), ""));
+    return {std::istream_iterator<std::string>(text), {}};
+}
+// The development public key, one token a line, token `index` replaced.
+std::string devTokens(std::size_t index = 99, const std::string& replacement = "") {
+    std::string text;
+    const Args all = tokens(DEV_PUB_FILE);
+    for (std::size_t i = 0; i < all.size(); ++i) text += (i == index ? replacement : all[i]) + "\n";
+    return text;
+}
+std::string refusal(KeyFault fault) {
+    return "line 2: the public key " + std::string(keyFaultText(fault)) + "; make a new key with 'vpa keygen'";
 }
 
-class VpaTest : public ::testing::Test {
-protected:
+struct VpaTest : ::testing::Test {
+    std::string dir = "/tmp/vpa-e2e-XXXXXX";
+    // A script, a config file, a link, and a directory that holds only a pipe.
     void SetUp() override {
-        char name[] = "/tmp/vpa-e2e-XXXXXX";
-        ASSERT_NE(::mkdtemp(name), nullptr);
-        dir = name;
+        ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+        put("tree/bin/tool", "#!/bin/sh\necho tool\n", 04755), put("tree/etc/tool.conf", "level=3\n", 0640);
+        ASSERT_EQ(::symlink("../bin/tool", at("@tree/etc/tool-link").c_str()), 0);
+        std::filesystem::create_directories(at("@pipe"));
+        ASSERT_EQ(::mkfifo(at("@pipe/p").c_str(), 0644), 0);
     }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    // "@name" stands for that file in the test's directory.
+    std::string at(const std::string& text) const { return std::regex_replace(text, std::regex("@"), dir + "/"); }
+    void put(const std::string& name, const std::string& bytes, mode_t mode = 0644) const {
+        std::filesystem::create_directories(std::filesystem::path(at("@" + name)).parent_path());
+        std::ofstream(at("@" + name)) << bytes;
+        ASSERT_EQ(::chmod(at("@" + name).c_str(), mode), 0);
     }
-
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-
-    void writeFile(const std::string& name, const std::string& bytes, mode_t mode = 0644) const {
-        std::filesystem::create_directories(std::filesystem::path(path(name)).parent_path());
-        std::ofstream(path(name), std::ios::binary) << bytes;
-        ASSERT_EQ(::chmod(path(name).c_str(), mode), 0);
+    ProcessRun run(Args args) const { for (auto& arg : args) arg = at(arg); return runProcess(args, dir); }
+    ProcessRun vpa(Args args) const { args.insert(args.begin(), VPA_BINARY); return run(args); }
+    // vpa's exit status, its output and its errors; an expected text without a line end is the start.
+    void expect(const Args& args, int status, const std::string& out, const std::string& err = "") const {
+        const ProcessRun done = vpa(args);
+        const auto cut = [&](const std::string& text, std::string want) {
+            return want.empty() || want.back() == '\n' ? text : text.substr(0, at(want).size());
+        };
+        EXPECT_EQ(done.exitStatus, status) << done.err;
+        EXPECT_EQ(cut(done.out, out), at(out)); EXPECT_EQ(cut(done.err, err), at(err));
     }
-
-    // Runs vpa with args, its output and errors caught in files.
-    ToolRun vpa(const std::vector<std::string>& args) const {
-        std::vector<std::string> all = {VPA_BINARY};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : all) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        const std::string outPath = path(".out");
-        const std::string errPath = path(".err");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ToolRun run;
-        pid_t pid = 0;
-        int status = 0;
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0 &&
-            ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-            run.exitStatus = WEXITSTATUS(status);
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        run.out = readFile(outPath);
-        run.err = readFile(errPath);
-        return run;
+    ProcessRun keyScript(const std::string& key) const {
+        return run({CMAKE_COMMAND, "-DKEY_FILE=" + key, "-DOUTPUT=@out.cpp", "-P", script});
     }
-
-    // A small tree: a script, a config file, a link and their directories.
-    void makeTree() const {
-        writeFile("tree/bin/tool", "#!/bin/sh\necho tool\n", 0755);
-        writeFile("tree/etc/tool.conf", "level=3\n", 0640);
-        ASSERT_EQ(::symlink("../bin/tool", path("tree/etc/tool-link").c_str()), 0);
-    }
-
-    ToolRun buildStavel(const std::string& out) const {
-        return vpa({"build", "-o", path(out), "--name", "stavel", "--version", "6.1.3", "--build-time", "1700000000",
-                    "--arch", "powerpc", "--note", "router tools", "--flags", "0x2", "--dep", "base:6.0:7.0",
-                    "--provides", "web:1.0::5", "--conflicts", "old::5.0", "--keep-image", "--group",
-                    "bin/tool=2", path("tree")});
-    }
-
-    std::string dir;
 };
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+Args operator+(Args args, const Args& more) { args.insert(args.end(), more.begin(), more.end()); return args; }
+const std::string linkWarning = "vpa build: warning: the installer passes over symbolic links such as "
+                                "/etc/tool-link; they are packed but never installed\n";
+const Args stavel = {"build", "--name", "stavel", "--version", "6.1.3", "--build-time", "1700000000", "--arch",
+                     "powerpc", "--note", "router tools", "--flags", "0x2", "--dep", "base:6.0:7.0", "--provides",
+                     "web:1.0::5", "--conflicts", "old::5.0", "--keep-image", "--group", "bin/tool=2", "@tree", "-o"};
+const Args build = {"build", "--name", "a", "--version", "1.0", "-o", "@o.vpa", "@tree/bin"};
 
-TEST_F(VpaTest, BuildPacksTheTreeTheInstallerReads) {
-    makeTree();
-    ToolRun run = buildStavel("stavel.vpa");
-    ASSERT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "vpa build: warning: the installer passes over symbolic links such as /etc/tool-link; they are "
-                       "packed but never installed\n");
+TEST_F(VpaTest, BuildInspectExtractAndBundle) {
+    expect(stavel + Args{"@s.vpa"}, 0, "", linkWarning);
+    expect(stavel + Args{"@again.vpa"}, 0, "", linkWarning);
+    EXPECT_EQ(slurp(at("@s.vpa")), slurp(at("@again.vpa"))) << "the same tree and build time, the same bytes";
+    const ProcessRun inspect = vpa({"inspect", "@s.vpa"});
+    EXPECT_EQ(inspect.exitStatus, 0);
+    EXPECT_EQ(inspect.err, "");
+    const std::string length = std::to_string(slurp(at("@s.vpa")).size() - 8);
+    for (const std::string& line : Args{"Magic: 0xbad0f11e (package)\nLength: " + length + "\n",
+             "         8     1  header                     36\n",
+             "Package stavel 6.1.3\n  Version:       6.1.3 (0x06016603)\n"
+             "  Build time:    1700000000 (2023-11-14 22:13:20 UTC)\n  Flags:         0x00000002 no-metadata\n"
+             "  Architecture:  powerpc\n  Note:          router tools\n  Depends:       base >= 6.0, <= 7.0\n"
+             "  Provides:      web >= 1.0 (priority 5)\n  Conflicts:     old <= 5.0\n  Keep image:    yes\n"
+             "  Files (3):\n"
+             "    -rwsr-xr-x 0104755 group 2         20  /bin/tool\n"
+             "    lrwxrwxrwx 0120777 group 0         11  /etc/tool-link  (not installed: not a regular file)\n"
+             "    -rw-r----- 0100640 group 0          8  /etc/tool.conf\n",
+             "(matches the signed range)\n    r:        00000000000000000000000000000000\n"})
+        EXPECT_TRUE(has(inspect.out, line)) << "missing: " << line << "\nin:\n" << inspect.out;
 
-    // What the inspect test shows in text, the installer's reader sees too.
-    OfferedPackage offered;
-    ASSERT_TRUE(readPackageFile(offered, path("stavel.vpa")));
-    EXPECT_EQ(offered.name, "stavel");
-    EXPECT_EQ(offered.version, 0x06016603u);
-    EXPECT_EQ(offered.flags, 2u);
-    ASSERT_EQ(offered.deps.size(), 1u);
-    EXPECT_EQ(offered.deps[0].max, 0x07006600u);
-    EXPECT_EQ(offered.provides.size(), 1u);
-    EXPECT_EQ(offered.conflicts.size(), 1u);
-
-    // The same tree and build time give the same bytes.
-    ASSERT_EQ(buildStavel("again.vpa").exitStatus, 0);
-    EXPECT_EQ(readFile(path("stavel.vpa")), readFile(path("again.vpa")));
-}
-
-TEST_F(VpaTest, InspectShowsHeaderPartsMetadataFilesAndSignature) {
-    makeTree();
-    ASSERT_EQ(buildStavel("stavel.vpa").exitStatus, 0);
-    ToolRun run = vpa({"inspect", path("stavel.vpa")});
-    ASSERT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(run.err, "");
-    const std::string size = std::to_string(readFile(path("stavel.vpa")).size());
-    for (const std::string& line : {
-             std::string("Magic: 0xbad0f11e (package)"),
-             "Length: " + std::to_string(std::stoul(size) - 8) + "\n",
-             std::string("         8     1  header                     36"),
-             std::string("Package stavel 6.1.3"),
-             std::string("Version:       6.1.3 (0x06016603)"),
-             std::string("Build time:    1700000000 (2023-11-14 22:13:20 UTC)"),
-             std::string("Flags:         0x00000002 no-metadata"),
-             std::string("Architecture:  powerpc"),
-             std::string("Note:          router tools"),
-             std::string("Depends:       base >= 6.0, <= 7.0"),
-             std::string("Provides:      web >= 1.0 (priority 5)"),
-             std::string("Conflicts:     old <= 5.0"),
-             std::string("Keep image:    yes"),
-             std::string("-rwxr-xr-x 0100755 group 2         20  /bin/tool\n"),
-             std::string("-rw-r----- 0100640 group 0          8  /etc/tool.conf\n"),
-             std::string("lrwxrwxrwx 0120777 group 0         11  /etc/tool-link  (not installed: not a regular file)\n"),
-             std::string("(matches the signed range)"),
-             std::string("r:        00000000000000000000000000000000"),
-         }) {
-        EXPECT_TRUE(contains(run.out, line)) << "missing: " << line << "\nin:\n" << run.out;
-    }
-}
-
-TEST_F(VpaTest, BundleHoldsCompleteMembersAndNamesTheDisabledOnes) {
-    makeTree();
-    ASSERT_EQ(buildStavel("stavel.vpa").exitStatus, 0);
-    ASSERT_EQ(vpa({"build", "-o", path("other.vpa"), "--name", "other", "--version", "3.20rc2", path("tree")})
-                  .exitStatus,
-              0);
-    ToolRun run = vpa({"bundle", "-o", path("suite.vpa"), "--name", "suite", "--version", "6.1", "--note", "all",
-                       "--disabled-member", "other", path("stavel.vpa"), path("other.vpa")});
-    ASSERT_EQ(run.exitStatus, 0) << run.err;
-
-    OfferedPackage offered;
-    ASSERT_TRUE(readPackageFile(offered, path("suite.vpa")));
-    EXPECT_TRUE(offered.isBundle);
-    EXPECT_EQ(offered.name, "suite");
-    EXPECT_EQ(offered.note, "all");
-    ASSERT_EQ(offered.members.size(), 2u);
-    EXPECT_EQ(offered.members[0]->name, "stavel");
-    EXPECT_EQ(offered.members[1]->name, "other");
-    EXPECT_EQ(offered.members[1]->version, 0x03146302u);
-
-    // Each member's parts are copied whole, its signature included.
-    std::string bundle = readFile(path("suite.vpa"));
-    std::string member = readFile(path("other.vpa"));
-    EXPECT_EQ(bundle.substr(bundle.size() - (member.size() - 8)), member.substr(8));
-
-    ToolRun inspect = vpa({"inspect", path("suite.vpa")});
-    ASSERT_EQ(inspect.exitStatus, 0) << inspect.err;
-    EXPECT_TRUE(contains(inspect.out, "Bundle suite 6.1\n"));
-    EXPECT_TRUE(contains(inspect.out, "Disabled members: other\n"));
-    EXPECT_TRUE(contains(inspect.out, "Members (2):\n"));
-    EXPECT_TRUE(contains(inspect.out, "    Package other 3.20rc2\n"));
-    std::size_t matches = 0;
-    for (std::size_t at = 0; (at = inspect.out.find("(matches the signed range)", at)) != std::string::npos; ++at)
-        ++matches;
-    EXPECT_EQ(matches, 2u);
-    EXPECT_FALSE(offered.keepsImage);
-
-    // A bundle that keeps its image, so that its members stay installed.
-    run = vpa({"bundle", "-o", path("kept.vpa"), "--name", "suite", "--version", "6.1", "--keep-image",
-               path("stavel.vpa"), path("other.vpa")});
-    ASSERT_EQ(run.exitStatus, 0) << run.err;
-    OfferedPackage kept;
-    ASSERT_TRUE(readPackageFile(kept, path("kept.vpa")));
-    EXPECT_TRUE(kept.isBundle);
-    EXPECT_TRUE(kept.keepsImage);
-    EXPECT_EQ(kept.members.size(), 2u);
-}
-
-TEST_F(VpaTest, InspectOfAMissingFileFails) {
-    ToolRun run = vpa({"inspect", path("nothing.vpa")});
-    EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_EQ(run.err, "vpa inspect: cannot open " + path("nothing.vpa") + ": No such file or directory\n");
-}
-
-struct UsageCase {
-    const char* name;
-    std::vector<std::string> args;
-    int exitStatus;
-    const char* err;  // expected start of standard error; null: nothing
-    const char* out;  // expected start of standard output; null: nothing
-};
-
-class VpaUsageTest : public VpaTest, public ::testing::WithParamInterface<UsageCase> {};
-
-TEST_P(VpaUsageTest, AnswersTheCommandLine) {
-    makeTree();
-    std::vector<std::string> args;
-    for (const std::string& arg : GetParam().args) {
-        args.push_back(arg == "@tree" ? path("tree") : arg == "@out" ? path("o.vpa") : arg);
-    }
-    ToolRun run = vpa(args);
-    EXPECT_EQ(run.exitStatus, GetParam().exitStatus) << run.err;
-    EXPECT_EQ(run.err.rfind(GetParam().err ? GetParam().err : "", 0), 0u) << run.err;
-    if (GetParam().err == nullptr) {
-        EXPECT_EQ(run.err, "");
-    }
-    EXPECT_EQ(run.out.rfind(GetParam().out ? GetParam().out : "", 0), 0u) << run.out;
-    if (GetParam().out == nullptr) {
-        EXPECT_EQ(run.out, "");
-    }
-    if (GetParam().exitStatus != 0) {
-        EXPECT_FALSE(std::filesystem::exists(path("o.vpa")));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    CommandLines, VpaUsageTest,
-    ::testing::Values(
-        UsageCase{"NoArguments", {}, 2, "usage: vpa COMMAND", nullptr},
-        UsageCase{"Help", {"--help"}, 0, nullptr, "usage: vpa COMMAND"},
-        UsageCase{"HelpCommand", {"help", "build"}, 0, nullptr, "usage: vpa build -o OUT.vpa"},
-        UsageCase{"CommandHelp", {"inspect", "--help"}, 0, nullptr, "usage: vpa inspect [--key FILE.pub] FILE"},
-        UsageCase{"BundleHelp", {"bundle", "-h"}, 0, nullptr, "usage: vpa bundle -o OUT.vpa"},
-        UsageCase{"HelpOfUnknown", {"help", "frobnicate"}, 2, "vpa help: unknown command 'frobnicate'", nullptr},
-        UsageCase{"UnknownCommand", {"frobnicate"}, 2, "vpa: unknown command 'frobnicate'", nullptr},
-        UsageCase{"UnknownOption",
-                  {"build", "--bogus", "-o", "@out", "--name", "a", "--version", "1.0", "@tree"},
-                  2,
-                  "vpa build: unknown option '--bogus'",
-                  nullptr},
-        UsageCase{"MissingValue", {"build", "@tree", "--name"}, 2, "vpa build: option '--name' needs a value", nullptr},
-        UsageCase{"MissingName", {"build", "-o", "@out", "--version", "1.0", "@tree"}, 2, "vpa build: needs", nullptr},
-        UsageCase{"NameTooLong",
-                  {"build", "-o", "@out", "--name", "abcdefghijklmnopq", "--version", "1.0", "@tree"},
-                  2,
-                  "vpa build: bad package name 'abcdefghijklmnopq'",
-                  nullptr},
-        UsageCase{"NameOfDots", {"build", "-o", "@out", "--name", "..", "--version", "1.0", "@tree"}, 2,
-                  "vpa build: bad package name '..'", nullptr},
-        UsageCase{"NameWithABlank", {"build", "-o", "@out", "--name", "a b", "--version", "1.0", "@tree"}, 2,
-                  "vpa build: bad package name 'a b'", nullptr},
-        UsageCase{"MinimumAboveMaximum",
-                  {"build", "-o", "@out", "--name", "a", "--version", "1.0", "--dep", "b:2.0:1.0", "@tree"}, 2,
-                  "vpa build: --dep b:2.0:1.0: the minimum 2.0 is above the maximum 1.0", nullptr},
-        UsageCase{"OutputDirectoryMissing",
-                  {"build", "-o", "/nonexistent-vpa-dir/o.vpa", "--name", "a", "--version", "1.0", "@tree"}, 1,
-                  "vpa build: cannot write /nonexistent-vpa-dir/o.vpa: No such file or directory", nullptr},
-        UsageCase{"ExtractGroupOutOfRange", {"extract", "--group", "5", "@out", "@tree"}, 2,
-                  "vpa extract: --group 5: expected a processor group from 1 to 4", nullptr},
-        UsageCase{"BadVersion",
-                  {"build", "-o", "@out", "--name", "a", "--version", "1.0.0.0", "@tree"},
-                  2,
-                  "vpa build: bad version '1.0.0.0'",
-                  nullptr},
-        UsageCase{"BadDependency",
-                  {"build", "-o", "@out", "--name", "a", "--version", "1.0", "--dep", "b:x", "@tree"},
-                  2,
-                  "vpa build: --dep b:x: bad version 'x'",
-                  nullptr},
-        UsageCase{"GroupOfMissingPath",
-                  {"build", "-o", "@out", "--name", "a", "--version", "1.0", "--group", "nope=1", "@tree"},
-                  2,
-                  "vpa build: --group nope=1: no entry /nope in the directory",
-                  nullptr},
-        UsageCase{"GroupOutOfRange",
-                  {"build", "-o", "@out", "--name", "a", "--version", "1.0", "--group", "bin/tool=5", "@tree"},
-                  2,
-                  "vpa build: --group bin/tool=5: expected PATH=N",
-                  nullptr},
-        UsageCase{"MissingDirectory",
-                  {"build", "-o", "@out", "--name", "a", "--version", "1.0", "/nonexistent-vpa-dir"},
-                  1,
-                  "vpa build: /nonexistent-vpa-dir: No such file or directory",
-                  nullptr}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(VpaTest, BundleRefusesWhatIsNoSinglePackage) {
-    makeTree();
-    ASSERT_EQ(buildStavel("stavel.vpa").exitStatus, 0);
-    ASSERT_EQ(vpa({"bundle", "-o", path("inner.vpa"), "--name", "inner", "--version", "1.0", path("stavel.vpa")})
-                  .exitStatus,
-              0);
-    writeFile("garbage.vpa", "not a package at all");
-    const struct {
-        std::string member;
-        std::string message;
-    } cases[] = {
-        {path("tree"), ": not a regular file\n"},
-        {path("garbage.vpa"), ": not a package file (no package magic)\n"},
-        {path("inner.vpa"), ": a bundle cannot be a member of another bundle\n"},
-        {path("stavel.vpa"), ": the member stavel is already in the bundle (from " + path("stavel.vpa") + ")\n"},
-    };
-    for (const auto& c : cases) {
-        ToolRun run = vpa({"bundle", "-o", path("suite.vpa"), "--name", "suite", "--version", "1.0",
-                           path("stavel.vpa"), c.member});
-        EXPECT_EQ(run.exitStatus, 1) << c.member;
-        EXPECT_EQ(run.err, "vpa bundle: " + c.member + c.message);
-        EXPECT_FALSE(std::filesystem::exists(path("suite.vpa")));
-    }
-}
-
-// Extract places what a router of the chosen group would get, and nothing
-// of a file the installer refuses.
-TEST_F(VpaTest, ExtractPlacesTheFilesOfOneProcessorGroup) {
-    makeTree();
-    ASSERT_EQ(buildStavel("stavel.vpa").exitStatus, 0);
-    std::filesystem::create_directories(path("none"));
-    std::filesystem::create_directories(path("two"));
-    ToolRun run = vpa({"extract", path("stavel.vpa"), path("none")});
-    EXPECT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(run.out, "/etc/tool.conf\n");
-    run = vpa({"extract", "--group", "2", path("stavel.vpa"), path("two")});
-    EXPECT_EQ(run.out, "/bin/tool\n/etc/tool.conf\n");
-    EXPECT_EQ(readFile(path("two/bin/tool")), "#!/bin/sh\necho tool\n");
+    // Files of group 2 go to a router of that group only; nothing of a refused file is placed.
+    for (const char* into : {"none", "two", "bad"}) std::filesystem::create_directories(at("@") + into);
+    expect({"extract", "@s.vpa", "@none"}, 0, "/etc/tool.conf\n");
+    expect({"extract", "--group", "2", "@s.vpa", "@two"}, 0, "/bin/tool\n/etc/tool.conf\n");
+    EXPECT_EQ(slurp(at("@two/bin/tool")), "#!/bin/sh\necho tool\n");
     struct stat status {};
-    ASSERT_EQ(::stat(path("two/etc/tool.conf").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    EXPECT_EQ(::stat(at("@two/bin/tool").c_str(), &status) == 0 ? status.st_mode & 07777 : 0, 04755u);
+    std::string damaged = slurp(at("@s.vpa"));
+    flipByte(damaged, findPart(damaged, PartSignature)->dataOffset());
+    put("bad.vpa", damaged);
+    expect({"extract", "--group", "2", "@bad.vpa", "@bad"}, 1, "", "vpa extract: @bad.vpa: stavel-6.1.3: part 9 "
+           "(signature) at offset");
+    EXPECT_TRUE(std::filesystem::is_empty(at("@bad")));
 
-    std::string cut = readFile(path("stavel.vpa"));
-    flipByte(cut, findPart(cut, PartSignature)->dataOffset());
-    writeFile("bad.vpa", cut);
-    std::filesystem::create_directories(path("bad"));
-    run = vpa({"extract", "--group", "2", path("bad.vpa"), path("bad")});
-    EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_TRUE(contains(run.err, "its digest does not match the signed range")) << run.err;
-    EXPECT_TRUE(std::filesystem::is_empty(path("bad")));
+    // A bundle holds its members whole.
+    expect({"build", "-o", "@other.vpa", "--name=other", "--version=3.20rc2", "@tree/bin"}, 0, "");
+    expect({"bundle", "-o", "@suite.vpa", "--name", "suite", "--version", "6.1", "--note", "all", "--disabled-member",
+            "other", "@s.vpa", "@other.vpa"}, 0, "");
+    const std::string bundle = slurp(at("@suite.vpa")), member = slurp(at("@other.vpa"));
+    EXPECT_EQ(bundle.substr(bundle.size() - (member.size() - 8)), member.substr(8)) << "signature part included";
+    expect({"bundle", "-o", "@kept.vpa", "--name", "kept", "--version", "6.1", "--keep-image", "@s.vpa"}, 0, "");
+    const std::string suite = vpa({"inspect", "@suite.vpa"}).out, kept = vpa({"inspect", "@kept.vpa"}).out;
+    for (const char* line : {"Bundle suite 6.1\n", "  Note:          all\n", "    Package other 3.20rc2\n",
+                             "  Keep image:    no\n  Disabled members: other\n  Members (2):\n    Package stavel"})
+        EXPECT_TRUE(has(suite, line)) << line << suite;
+    EXPECT_TRUE(has(kept, "  Keep image:    yes\n  Disabled members: none\n  Members (1):\n")) << kept;
+    EXPECT_NE(suite.find("(matches the signed range)", suite.rfind("Package other")), std::string::npos);
+
 }
 
-TEST_F(VpaTest, BundleRefusesAnUnknownDisabledMember) {
-    makeTree();
-    ASSERT_EQ(buildStavel("stavel.vpa").exitStatus, 0);
-    ToolRun run = vpa({"bundle", "-o", path("suite.vpa"), "--name", "suite", "--version", "1.0", "--disabled-member",
-                       "ghost", path("stavel.vpa")});
-    EXPECT_EQ(run.exitStatus, 2);
-    EXPECT_EQ(run.err, "vpa bundle: --disabled-member ghost: no member of that name\n");
-    EXPECT_FALSE(std::filesystem::exists(path("suite.vpa")));
+TEST_F(VpaTest, CommandLine) {
+    for (const std::string cmd : {"build", "bundle", "extract", "inspect", "keygen", "sign", "verify"}) {
+        expect({cmd, "-h"}, 0, "usage: vpa " + cmd + " ");
+        expect({cmd, "--no"}, 2, "", "vpa " + cmd + ": unknown option '--no' (see 'vpa help " + cmd + "')\n");
+    }
+    const Args in = {"build", "--name", "a", "--version", "1.0", "-o", "@o.vpa"}, tree = in + Args{"@tree"};
+    const Args bundle = {"bundle", "-o", "@o.vpa", "--name", "b", "--version", "1.0"};
+    expect({"build", "-o", "@a.vpa", "--name", "a", "--version", "1.0", "@tree/bin"}, 0, "");
+    expect({"bundle", "-o", "@ab.vpa", "--name", "ab", "--version", "1.0", "@a.vpa"}, 0, "");
+    put("garbage.vpa", "not a package at all");
+    const struct { Args args; int status; std::string out, err; } rows[] = {
+        {{}, 2, "", "usage: vpa COMMAND"},
+        {{"--help"}, 0, "usage: vpa COMMAND", ""},
+        {{"help", "build"}, 0, "usage: vpa build -o OUT.vpa", ""},
+        {{"help", "frobnicate"}, 2, "", "vpa help: unknown command 'frobnicate' (see 'vpa --help')\n"},
+        {{"frobnicate"}, 2, "", "vpa: unknown command 'frobnicate' (see 'vpa --help')\n"},
+        {{"build", "@tree", "--name"}, 2, "", "vpa build: option '--name' needs a value (see 'vpa help build')\n"},
+        {tree + Args{"--overlay=1"}, 2, "", "vpa build: option '--overlay' takes no value (see 'vpa help build')\n"},
+        {{"build", "-o", "@o.vpa", "--version", "1.0", "@tree"}, 2, "", "vpa build: needs -o OUT, --name, --version"},
+        {tree + Args{"--name", "abcdefghijklmnopq"}, 2, "", "vpa build: bad package name 'abcdefghijklmnopq': 1-16 "},
+        {tree + Args{"--name", "a\tb"}, 2, "", "vpa build: bad package name 'a\\x09b'"},
+        {tree + Args{"--version", "1.0.0.0"}, 2, "", "vpa build: bad version '1.0.0.0'\n"},
+        {tree + Args{"--build-time", "-1"}, 2, "", "vpa build: bad build time '-1'\n"},
+        {tree + Args{"--flags", "0x"}, 2, "", "vpa build: bad flags '0x'\n"},
+        {tree + Args{"--dep", "b:2.0:1.0"}, 2, "", "vpa build: --dep b:2.0:1.0: the minimum 2.0 is above the maximum"},
+        {tree + Args{"--provides", "w:::x"}, 2, "", "vpa build: --provides w:::x: bad priority 'x'\n"},
+        {tree + Args{"--group", "nope=1"}, 2, "", "vpa build: --group nope=1: no entry /nope in the directory\n"},
+        {tree + Args{"--group", "bin/tool=5"}, 2, "", "vpa build: --group bin/tool=5: expected PATH=N with N from 0"},
+        {in + Args{"@nothing"}, 1, "", "vpa build: @nothing: No such file or directory\n"},
+        {in + Args{"@pipe"}, 1, "", "vpa build: @pipe/p: not a regular file, directory or symbolic link\n"},
+        {in + Args{"-o", "@no/o.vpa", "@tree/bin"}, 1, "", "vpa build: cannot write @no/o.vpa: No such file"},
+        {{"extract", "--group", "0", "@o.vpa", "@tree"}, 2, "", "vpa extract: --group 0: expected a processor group "},
+        {{"inspect", "@o.vpa"}, 1, "", "vpa inspect: cannot open @o.vpa: No such file or directory\n"},
+        {{"verify", "@o.vpa"}, 2, "", "vpa verify: needs --key FILE.pub and one package file (see 'vpa help verify')"},
+        {{"sign", "@o.vpa"}, 2, "", "vpa sign: needs --key FILE.key and one package file (see 'vpa help sign')\n"},
+        {{"keygen"}, 2, "", "vpa keygen: needs one OUTPREFIX (see 'vpa help keygen')\n"},
+        {bundle + Args{"@tree"}, 1, "", "vpa bundle: @tree: not a regular file\n"},
+        {bundle + Args{"@garbage.vpa"}, 1, "", "vpa bundle: @garbage.vpa: not a package file (no package magic)\n"},
+        {bundle + Args{"@ab.vpa"}, 1, "", "vpa bundle: @ab.vpa: a bundle cannot be a member of another bundle\n"},
+        {bundle + Args{"@a.vpa", "@a.vpa"}, 1, "", "vpa bundle: @a.vpa: the member a is already in the bundle"},
+        {bundle + Args{"@a.vpa", "--name", "a"}, 1, "", "vpa bundle: @a.vpa: a member cannot have the bundle's name"},
+        {bundle + Args{"@a.vpa", "--disabled-member", "x"}, 2, "", "vpa bundle: --disabled-member x: no member"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args.empty() ? "" : row.args.back());
+        expect(row.args, row.status, row.out, row.err);
+        EXPECT_FALSE(std::filesystem::exists(at("@o.vpa")));
+    }
+}
+
+TEST_F(VpaTest, KeygenSignAndVerify) {
+    expect({"keygen", "@mine"}, 0, "wrote @mine.key (private: keep it secret) and @mine.pub\n");
+    EXPECT_EQ(std::filesystem::status(at("@mine.key")).permissions(), std::filesystem::perms(0600));
+    EXPECT_EQ(std::filesystem::status(at("@mine.pub")).permissions(), std::filesystem::perms(0644));
+    expect({"keygen", "@mine"}, 1, "", "vpa keygen: @mine.key: exists; not overwriting a key\n");
+    // Fresh constants each time, unless taken from another key file.
+    ASSERT_EQ(vpa({"keygen", "--constants", "@mine.key", "@sib"}).exitStatus + vpa({"keygen", "@their"}).exitStatus, 0);
+    const auto tail = [&](const char* file) { Args all = tokens(at(file)); return Args(all.begin() + 1, all.end()); };
+    const Args mine = tokens(at("@mine.pub"));
+    ASSERT_EQ(mine.size(), 73u);
+    EXPECT_EQ(tail("@mine.key"), mine); EXPECT_EQ(tail("@sib.pub"), tail("@mine.pub"));
+    EXPECT_NE(tokens(at("@sib.pub"))[0], mine[0]); EXPECT_NE(tail("@their.pub"), tail("@mine.pub"));
+
+    const Args verify = {"verify", "--key", "@mine.pub"}, sign = {"sign", "--key", "@mine.key"};
+    expect({"build", "--key", "@mine.key", "-o", "@t.vpa", "--name", "t", "--version", "6.1", "@tree/bin"}, 0, "");
+    expect(verify + Args{"@t.vpa"}, 0, "t-6.1: good\n");
+    expect({"verify", "--key", "@their.pub", "@t.vpa"}, 1, "", "vpa verify: @t.vpa: t-6.1: part 9 (signature) at "
+           "offset 96: r and v do not hold under the key (signed with another key, or altered)\n");
+    // Each signing draws its own nonce: other bytes, as good a signature.
+    expect(sign + Args{"-o", "@again.vpa", "@t.vpa"}, 0, "");
+    EXPECT_NE(slurp(at("@again.vpa")), slurp(at("@t.vpa")));
+    expect(verify + Args{"@again.vpa"}, 0, "t-6.1: good\n");
+    expect(build + Args{"--key", "@mine.pub"}, 1, "", "vpa build: @mine.pub: a public key file; "
+           "signing needs the private key file (.key)\n");
+    // In place; -o leaves the input as it was.
+    expect({"build", "-o", "@u.vpa", "--name", "u", "--version", "1.0", "@tree/bin"}, 0, "");
+    expect(sign + Args{"-o", "@s.vpa", "@u.vpa"}, 0, "");
+    EXPECT_EQ(vpa(verify + Args{"@u.vpa"}).exitStatus, 1);
+    expect(sign + Args{"@u.vpa"}, 0, "");
+    expect(verify + Args{"@u.vpa"}, 0, "u-1.0: good\n");
+    PackageRecipe tooShort;
+    tooShort.name = "short", tooShort.signatureSize = 60;
+    put("short.vpa", buildPackage(tooShort));
+    expect(sign + Args{"@short.vpa"}, 1, "", "vpa sign: the signature part at offset 64 holds 60 bytes, fewer than a "
+           "signature's 68: rebuild the package\n");
+    EXPECT_TRUE(has(vpa({"inspect", "@short.vpa"}).out, "  Signature (60 bytes):\n    too short: 60 of 68 bytes\n"));
+
+    // A bundle's members are signed and judged each on its own; none is taken after a refused one.
+    expect({"bundle", "-o", "@b.vpa", "--name", "b", "--version", "1.0", "--key", "@mine.key", "@t.vpa", "@u.vpa"}, 0,
+           "");
+    expect(verify + Args{"@b.vpa"}, 0, "t-6.1: good\nu-1.0: good\n");
+    std::string damaged = slurp(at("@b.vpa"));
+    flipByte(damaged, findPart(damaged, PartFileArchive, 1)->dataOffset() + 10, 1);
+    put("d.vpa", damaged);
+    expect(verify + Args{"@d.vpa"}, 1, "t-6.1: good\n", "vpa verify: @d.vpa: u-1.0: part 9 (signature) at offset 300: "
+           "its digest does not match the signed range (altered or damaged)\n");
+    flipByte(damaged, findPart(damaged, PartSignature, 0)->dataOffset() + 23, 1);
+    put("d.vpa", damaged);
+    expect(verify + Args{"@d.vpa"}, 1, "", "vpa verify: @d.vpa: t-6.1: part 9 (signature) at offset 138: r and v do "
+           "not hold under the key (signed with another key, or altered)\n");
+}
+
+// A malformed key file stops the build's key step, naming the file and the fault; so does the configure step.
+TEST_F(VpaTest, KeyMaterialScriptStopsOnAMalformedFile) {
+    const std::string counts = " tokens, expected 73 (one public key, 64 round constants, 8 initial words)";
+    const struct { std::string text, message; } rows[] = {
+        {"", ": no such file"},
+        {"# only a comment\n", ": 0" + counts + "; the public key is missing"},
+        {devTokens(72), ": 72" + counts + "; initial word H[7] is missing"},
+        {devTokens() + "# extra\n00000000\n", ", line 75: more than 73 tokens (one public key, 64 round constants, 8 "
+                                              "initial words); '00000000' is one too many"},
+        {devTokens(4, "1234567"), ", line 5: round constant K[3] '1234567' has 7 hex digits, expected 8"},
+        {devTokens(70, "1234;678"), ", line 71: '1234;678' is not a hex token"},
+        {"# private\n" + std::string(64, 'a') + "\n" + devTokens(), ", line 3: round constant K[0]"},
+        {"# see [the notes; all of them]\n\n" + devTokens() + "\r\n# end\n", ""},
+    };
+    for (const auto& row : rows) {
+        std::filesystem::remove(at("@k.pub"));
+        if (!row.text.empty()) put("k.pub", row.text);
+        const ProcessRun done = keyScript("@k.pub");
+        EXPECT_EQ(done.exitStatus == 0, row.message.empty()) << done.err;
+        EXPECT_EQ(std::filesystem::exists(at("@out.cpp")), row.message.empty()) << row.message;
+        EXPECT_TRUE(has(squeezed(done.err), squeezed(row.message.empty() ? "" : at("key file @k.pub") + row.message)))
+            << done.err;
+    }
+    put("bad.pub", devTokens(3, "123"));
+    const ProcessRun done = run({CMAKE_COMMAND, "-S", sourceRoot, "-B", "@build", "-DINSTALLER_TESTS=OFF",
+                                 "-DINSTALLER_KEY_FILE=@bad.pub"});
+    EXPECT_TRUE(has(squeezed(done.err), at("key file @bad.pub, line 4: round constant K[2] '123' has 3 hex digits")));
+    EXPECT_FALSE(done.exitStatus == 0 || std::filesystem::exists(at("@build/generated/key_material.cpp"))) << done.err;
+}
+
+// A key that is no key is refused by vpa wherever it reads a key file, and by the build's text check as far
+// as that reaches (not the curve).
+TEST_F(VpaTest, EveryReaderRefusesAKeyThatIsNoKey) {
+    // An unsigned package with the r that a zero key accepts with any v but 0.
+    expect(build, 0, "");
+    std::string forged = slurp(at("@o.vpa"));
+    char r[32];
+    packageHash(std::array<std::uint8_t, 32>{}.data(), 32, reinterpret_cast<std::uint8_t*>(r),
+                developmentPublicKey().constants);
+    forged.replace(findPart(forged, PartSignature)->dataOffset() + 20, 48, std::string(r, 16) + std::string(32, 'v'));
+    put("forged.vpa", forged);
+    for (const KeyRow& row : keyRows()) {
+        if (row.fault == KeyFault::None) continue;
+        SCOPED_TRACE(row.name);
+        put("no.pub", "# no key\n" + devTokens(0, row.hex));
+        const std::string why = refusal(row.fault);
+        expect({"verify", "--key", "@no.pub", "@forged.vpa"}, 1, "", "vpa verify: @no.pub: " + why + "\n");
+        expect({"keygen", "--constants", "@no.pub", "@new"}, 1, "", "vpa keygen: @no.pub: " + why + "\n");
+        const ProcessRun done = keyScript("@no.pub");
+        EXPECT_EQ(has(squeezed(done.err), at("key file @no.pub, ") + why), row.fault != KeyFault::NotOnCurve)
+            << done.err;
+    }
+}
+
+// The generated code is the authority: the compiler accepts the development key and refuses a key that is
+// no key, also those the text check stops first.
+TEST_F(VpaTest, CompilerRefusesGeneratedKeyMaterialThatIsNoKey) {
+    const Args compile = {CXX_COMPILER, "-std=c++20", "-fsyntax-only", "-I" + sourceRoot + "/src", "@out.cpp"};
+    put("key.pub", "# key\n" + devTokens());
+    ASSERT_EQ(keyScript("@key.pub").exitStatus, 0);
+    ProcessRun done = run(compile);
+    EXPECT_EQ(done.exitStatus, 0) << done.err;
+    const std::string good = slurp(at("@out.cpp"));
+    const std::size_t start = good.find('{', good.find("BuiltInPublicKey")) + 1;
+    for (const KeyRow& row : keyRows()) {
+        const KeyFault fault = row.fault;
+        if (fault != KeyFault::Zero && fault != KeyFault::OrderEight && fault != KeyFault::NotOnCurve) continue;
+        std::string bytes;
+        for (std::size_t i = 0; i < 64; i += 2) bytes += "0x" + row.hex.substr(i, 2) + ",";
+        put("out.cpp", std::string(good).replace(start, good.find('}', start) - start, bytes));
+        done = run(compile);
+        EXPECT_TRUE(has(done.err, at("key file @key.pub, ") + refusal(fault))) << done.err;
+    }
 }
 
 }  // namespace
