@@ -13,14 +13,17 @@ using Files = std::vector<std::pair<std::string, std::string>>;  // database fil
 class PackageDbTest : public db_test::ScratchRoot {
 protected:
     void putFiles(const std::string& name, const Files& files) const {
-        for (const auto& [file, text] : files) put(file == "schedule" ? root_ + "/ram/pdb/" + name + "/schedule" : db(name, file), text);
+        for (const auto& [file, text] : files) {
+            put(file == "schedule" ? root_ + "/ram/pdb/" + name + "/schedule" : db(name, file), text);
+        }
     }
     static std::string load(PackageRecord&& record) { return loadRecordState(record), summary(record); }
     static std::unique_ptr<PackageRecord> full() {
         auto r = std::make_unique<PackageRecord>("stavel");
         r->version = 100754944, r->buildTime = 1300000000, r->deps = {{"system", 100689408, 0, 0}};
         r->provides = {{"dhcpd", 1, 2, -7}, {"ntpd", 0, 0, 5}}, r->conflicts = {{"oldstavel", 0, 100689408, 0}};
-        r->bundleRef = {"velmora", 1, 1, 0}, r->files = {"/bin/foo", "/lib/libstavel.so"}, r->disabled = r->userForced = true;
+        r->bundleRef = {"velmora", 1, 1, 0}, r->files = {"/bin/foo", "/lib/libstavel.so"};
+        r->disabled = r->userForced = true;
         return r;
     }
 };
@@ -29,14 +32,16 @@ TEST_F(PackageDbTest, StoredRecordWritesEveryFileAndLoadsBack) {
     ASSERT_TRUE(storeRecord(*full(), changes_));
     commitChanges();
     for (const auto& [file, text] : Files{{"version", "100754944 1300000000\n"}, {"deps", "system 100689408 0\n"},
-             {"provides", "dhcpd 1 2 -7\nntpd 0 0 5\n"}, {"conflicts", "oldstavel 0 100689408\n"}, {"bundle", "velmora\n"},
+             {"provides", "dhcpd 1 2 -7\nntpd 0 0 5\n"}, {"conflicts", "oldstavel 0 100689408\n"},
+             {"bundle", "velmora\n"},
              {"files", "bin/foo\nlib/libstavel.so\n"}, {"disabled", "user\n"}}) {
         EXPECT_EQ(read(db("stavel", file)), text) << file;
     }
     EXPECT_FALSE(exists(db("stavel", "enabled")));
     // Only the bundle's name is kept; a member found on its own in the database is left over from its bundle.
     PackageRecord back("stavel");
-    EXPECT_EQ(load(std::move(back)), "uninstall off user deps=system 100689408 0 0; in=velmora 0 0 0; /bin/foo /lib/libstavel.so");
+    EXPECT_EQ(load(std::move(back)),
+              "uninstall off user deps=system 100689408 0 0; in=velmora 0 0 0; /bin/foo /lib/libstavel.so");
 }
 
 // Without metadata only the state is stored; with an image kept, the state and the file list; a bundle writes
@@ -44,7 +49,8 @@ TEST_F(PackageDbTest, StoredRecordWritesEveryFileAndLoadsBack) {
 TEST_F(PackageDbTest, OptionalFilesFollowTheRecord) {
     putFiles("stavel", {{"bundle", "velmora\n"}, {"provides", "old 1 2 3\n"}, {"files", "bin/old\n"}});
     PackageRecord bundle("stavel"), nometa("nometa"), imaged("imaged");
-    bundle.isBundle = true, nometa.flags = FlagNoMetadata, imaged.keepsImage = true, nometa.disabled = imaged.disabled = true;
+    bundle.isBundle = true, nometa.flags = FlagNoMetadata, imaged.keepsImage = true;
+    nometa.disabled = imaged.disabled = true;
     ASSERT_TRUE(storeRecord(bundle, changes_) && storeRecord(nometa, changes_) && storeRecord(imaged, changes_));
     commitChanges();
     EXPECT_EQ(read(db("stavel", "deps")), "");
@@ -64,7 +70,8 @@ TEST_F(PackageDbTest, StateIsStoredInOneStateFile) {
         SCOPED_TRACE(row);
         putFiles("stavel", {{"disabled", "stale\n"}, {"enabled", "stale\n"}, {"version", "1 1\n"}, {"files", ""}});
         PackageRecord record("stavel");
-        record.userForced = user, record.disabled = save == disabled, record.action = save ? None : disabled ? Disable : Enable;
+        record.userForced = user, record.disabled = save == disabled;
+        record.action = save ? None : disabled ? Disable : Enable;
         EXPECT_TRUE(!save || saveRecord(record, changes_));
         if (!save) disabled ? disableRecord(record, changes_) : enableRecord(record, changes_);
         EXPECT_EQ(record.disabled, disabled);
@@ -72,7 +79,8 @@ TEST_F(PackageDbTest, StateIsStoredInOneStateFile) {
         commitChanges();
         EXPECT_EQ(read(db("stavel", "disabled")), disabled ? std::optional(user ? "user\n" : "auto\n") : std::nullopt);
         EXPECT_EQ(read(db("stavel", "enabled")), !disabled && user ? std::optional("user\n") : std::nullopt);
-        EXPECT_EQ(load(PackageRecord("stavel")), std::string("none") + (disabled ? " off" : "") + (user ? " user" : ""));
+        EXPECT_EQ(load(PackageRecord("stavel")), std::string("none") + (disabled ? " off" : "") + (user ? " user" : ""))
+            << row;
     }
 }
 
@@ -83,17 +91,20 @@ TEST_F(PackageDbTest, LoadsStateAndDamage) {
     for (int i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>((i * 131 + 7) & 0xFF));
     for (int i = 0; i < 1000000; ++i) million += "bin/f" + std::to_string(i % 3) + "\n";
     const std::pair<Files, std::string> rows[] = {
-        {{}, "none /bin/foo"}, {{{"disabled", "auto\n"}}, "none off /bin/foo"}, {{{"disabled", "user\n"}}, "none off user /bin/foo"},
+        {{}, "none /bin/foo"}, {{{"disabled", "auto\n"}}, "none off /bin/foo"},
+        {{{"disabled", "user\n"}}, "none off user /bin/foo"},
         {{{"disabled", ""}}, "none off user /bin/foo"}, {{{"enabled", "user\n"}}, "none user /bin/foo"},
-        {{{"disabled", "auto\n"}, {"enabled", "user\n"}}, "none off /bin/foo"}, {{{"schedule", "enable\n"}}, "enable user /bin/foo"},
-        {{{"schedule", "disable"}}, "disable user /bin/foo"}, {{{"disabled", "auto\n"}, {"schedule", "uninstall\n"}}, "uninstall off /bin/foo"},
+        {{{"disabled", "auto\n"}, {"enabled", "user\n"}}, "none off /bin/foo"},
+        {{{"schedule", "enable\n"}}, "enable user /bin/foo"}, {{{"schedule", "disable"}}, "disable user /bin/foo"},
+        {{{"disabled", "auto\n"}, {"schedule", "uninstall\n"}}, "uninstall off /bin/foo"},
         {{{"disabled", "auto\n"}, {"schedule", "purge\n"}}, "none off /bin/foo"}, {{{"schedule", ""}}, "none /bin/foo"},
         {{{"version", "4294967295 4294967295\n"}, {"files", ""}, {"schedule", "enable\n"}}, "none"},
         {{{"version", "-"}, {"files", "-"}}, "uninstall bundle"},
         {{{"deps", "system 100689408 0\nstavel 6.1 0\nntp 1 2\n"}}, "uninstall deps=system 100689408 0 0; /bin/foo"},
-        {{{"bundle", std::string(1 << 20, 'b')}}, "uninstall /bin/foo"}, {{{"deps", "-"}, {"files", million}}, "none /bin/f0 /bin/f1 /bin/f2"},
-        {{{"version", "99999999999999999999999 1\n"}, {"provides", garbage}, {"files", "bin/ok\n../../etc/passwd\nbin/../../../x\n" +
-          std::string(8 << 20, 'z')}}, "uninstall /bin/ok"},
+        {{{"bundle", std::string(1 << 20, 'b')}}, "uninstall /bin/foo"},
+        {{{"deps", "-"}, {"files", million}}, "none /bin/f0 /bin/f1 /bin/f2"},
+        {{{"version", "99999999999999999999999 1\n"}, {"provides", garbage},
+          {"files", "bin/ok\n../../etc/passwd\nbin/../../../x\n" + std::string(8 << 20, 'z')}}, "uninstall /bin/ok"},
     };
     for (const auto& [files, expected] : rows) {
         SCOPED_TRACE(expected);
@@ -123,12 +134,14 @@ TEST_F(PackageDbTest, UnwritableMetadataIsReportedAndStopsTheStore) {
     // A file in place of the record's directory; then a file in place of the database root.
     put(root_ + "/flash/var/pdb/stavel", "not a directory");
     for (int i = 0; i < 2; ++i) {
-        if (i) put(root_ + "/notadir", ""), setDbPaths({root_ + "/notadir/pdb/", root_ + "/ram/pdb/", root_ + "/flash", ""});
+        if (i) put(root_ + "/notadir", "");
+        if (i) setDbPaths({root_ + "/notadir/pdb/", root_ + "/ram/pdb/", root_ + "/flash", ""});
         resetInstaller(), testing::internal::CaptureStdout();
         EXPECT_FALSE(storeRecord(*record, changes_));
         testing::internal::GetCapturedStdout();
-        EXPECT_EQ(Installer::instance().messages, std::vector<std::string>{"ERROR: installation of stavel-6.1 failed: "
-                                                                           "could not create meta/version: Not a directory"});
+        EXPECT_EQ(Installer::instance().messages,
+                  std::vector<std::string>{"ERROR: installation of stavel-6.1 failed: could not create meta/version: "
+                                           "Not a directory"});
     }
     EXPECT_EQ(ops(), "");
 }
@@ -136,14 +149,17 @@ TEST_F(PackageDbTest, UnwritableMetadataIsReportedAndStopsTheStore) {
 // Removal schedules the files that exist below /flash, the directory and the image; the boot image goes only
 // with its last link; a reinstall in the same run keeps the directory.
 TEST_F(PackageDbTest, RemovalSchedulesFilesDirectoryAndImage) {
-    for (const char* file : {"/flash/bin/foo", "/flash/lib/libstavel.so", "/outside", "/flash/bootimage"}) put(root_ + file, "x");
+    for (const char* file : {"/flash/bin/foo", "/flash/lib/libstavel.so", "/outside", "/flash/bootimage"}) {
+        put(root_ + file, "x");
+    }
     putFiles("stavel", {{"version", "1 1\n"}, {"image", "package"}});
     auto record = full();
     record->files.insert({"/bin/gone", "/../outside"});
     record->action = Uninstall, record->flags = FlagBootImage;
     ::link((root_ + "/flash/bootimage").c_str(), (root_ + "/flash/bootimage.second").c_str());
     removeRecord(*record, changes_);
-    EXPECT_EQ(ops(), "U /flash//bin/foo, U /flash//lib/libstavel.so, U /flash/var/pdb/stavel/, U /flash/var/pdb/stavel/image");
+    EXPECT_EQ(ops(),
+              "U /flash//bin/foo, U /flash//lib/libstavel.so, U /flash/var/pdb/stavel/, U /flash/var/pdb/stavel/image");
     EXPECT_TRUE(record->files.empty() && record->action == None);
     ::unlink((root_ + "/flash/bootimage.second").c_str());
     removeRecord(*record, changes_);
@@ -172,7 +188,9 @@ TEST_F(PackageDbTest, OnlyAPlainUnusedNameGetsADirectory) {
 
 TEST_F(PackageDbTest, UninstallNamedRemovesTheFirstRecordOfThatName) {
     Installer& installer = Installer::instance();
-    for (const char* name : {"system", "stavel", "stavel"}) appendRecord(installer, std::make_unique<PackageRecord>(name));
+    for (const char* name : {"system", "stavel", "stavel"}) {
+        installer.packages.push_back(std::make_unique<PackageRecord>(name));
+    }
     PackageRecord* second = installer.packages[2].get();
     put(db("stavel", "version"), "1 1\n");
     EXPECT_FALSE(uninstallNamed(installer, changes_, "nosuch"));

@@ -23,7 +23,10 @@ namespace velmora::db_test {
 // A dependency list as "name min max priority;" per entry.
 inline std::string render(const std::vector<Dependency>& list) {
     std::string text;
-    for (const Dependency& d : list) text += d.name + " " + std::to_string(d.min) + " " + std::to_string(d.max) + " " + std::to_string(d.priority) + ";";
+    for (const Dependency& d : list) {
+        text += d.name + " " + std::to_string(d.min) + " " + std::to_string(d.max) + " ";
+        text += std::to_string(d.priority) + ";";
+    }
     return text;
 }
 
@@ -43,7 +46,9 @@ protected:
         char pattern[] = "/tmp/scratch-root-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         root_ = pattern;
-        for (const char* dir : {"/flash/var/pdb", "/ram/pdb", "/rw/pckg/.images"}) std::filesystem::create_directories(root_ + dir);
+        for (const char* dir : {"/flash/var/pdb", "/ram/pdb", "/rw/pckg/.images"}) {
+            std::filesystem::create_directories(root_ + dir);
+        }
         setDbPaths({root_ + "/flash/var/pdb/", root_ + "/ram/pdb/", root_ + "/flash", root_ + "/flash/bootimage",
                     root_ + "/rw/pckg/.images/"});
         resetInstaller();

@@ -101,20 +101,5 @@ TEST_F(PlanActionsListTest, OfEqualSameNamedRecordsTheFirstIsEnabled) {
     EXPECT_TRUE(removals.empty());
 }
 
-TEST(DependencyState, ClassifiesTheCandidates) {
-    using S = DependencyState;
-    const std::pair<const char*, S> rows[] = {
-        {"", S::Unmeetable}, {"a", S::Met}, {"a off !e", S::Met}, {"a !e", S::Unmeetable}, {"a !u", S::Unmeetable},
-        {"a !d", S::OnlyDisabled}, {"a off !u", S::OnlyDisabled}, {"a off,b !u,c", S::Met}};
-    for (const auto& [catalogue, expected] : rows) {
-        std::vector<std::unique_ptr<PackageRecord>> owned;
-        std::vector<PackageRecord*> candidates;
-        std::istringstream in(catalogue);
-        for (std::string r; std::getline(in, r, ',');) owned.push_back(make<PackageRecord>(r));
-        for (const auto& r : owned) candidates.push_back(r.get());
-        EXPECT_EQ(dependencyState(candidates), expected) << catalogue;
-    }
-}
-
 }  // namespace
 }  // namespace velmora

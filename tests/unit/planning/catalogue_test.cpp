@@ -51,17 +51,6 @@ TEST_F(CatalogueTest, CandidatesInCatalogueOrderWithoutPlaceholders) {
     EXPECT_EQ(firstCandidateFor(installer(), Dependency{"x", kPlaceholderMark, kPlaceholderMark}, true), nullptr);
 }
 
-TEST_F(CatalogueTest, AppendAndEraseKeepOrder) {
-    add("a, b, c");
-    const Records added{at(0), at(1), at(2)};
-    EXPECT_EQ(appendRecord(installer(), nullptr), nullptr);
-    EXPECT_EQ(eraseRecord(installer(), added[1]).get(), added[1]);
-    EXPECT_EQ(eraseRecord(installer(), added[1]), nullptr);
-    EXPECT_EQ(eraseRecord(installer(), 2), nullptr);
-    EXPECT_EQ(eraseRecord(installer(), std::size_t{0}).get(), added[0]);
-    EXPECT_EQ(labels(installer().packages), "c-1.0");
-}
-
 // The index answers exactly as the scans, order included.
 TEST_F(CatalogueTest, IndexAnswersAsTheScans) {
     add("a:2.0, p ^a:1.0:1.5 ^a:3.0, a off, self ^self ^svc:::-1, a:*, q:* ^svc in=bun, svc:4.0, A:2.0, m1 in=bun, "
