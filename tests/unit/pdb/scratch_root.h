@@ -1,7 +1,6 @@
 #pragma once
-// For the database, planning and run tests: a scratch router tree with the
-// database, the schedule and the image store pointed at it, an empty
-// catalogue and a change set that is cancelled at the end.
+// A scratch router tree with the database, the schedule and the image store pointed at it, an empty catalogue
+// and a change set that is cancelled at the end.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -9,10 +8,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "pdb/package_db.h"
@@ -26,18 +24,16 @@ namespace velmora::db_test {
 inline std::string render(const std::vector<Dependency>& list) {
     std::string text;
     for (const Dependency& d : list) {
-        text += d.name + " " + std::to_string(d.min) + " " + std::to_string(d.max) + " " +
-                std::to_string(d.priority) + ";";
+        text += d.name + " " + std::to_string(d.min) + " " + std::to_string(d.max) + " ";
+        text += std::to_string(d.priority) + ";";
     }
     return text;
 }
 
 // A record's action and state, its dependencies, bundle and files.
 inline std::string summary(const PackageRecord& r) {
-    std::string text = r.action == None ? "none" : actionWord(r.action);
-    if (r.isBundle) text += " bundle";
-    if (r.disabled) text += " off";
-    if (r.userForced) text += " user";
+    std::string text = std::string(r.action == None ? "none" : actionWord(r.action)) + (r.isBundle ? " bundle" : "") +
+                       (r.disabled ? " off" : "") + (r.userForced ? " user" : "");
     if (!r.deps.empty()) text += " deps=" + render(r.deps);
     if (!r.bundleRef.name.empty()) text += " in=" + render({r.bundleRef});
     for (const std::string& file : r.files) text += " " + file;
@@ -58,26 +54,18 @@ protected:
         resetInstaller();
     }
     void TearDown() override {
-        cancel(changes_);
-        setDbPaths({});
-        resetInstaller();
+        cancel(changes_), setDbPaths({}), resetInstaller();
         std::error_code ignored;
         std::filesystem::remove_all(root_, ignored);
     }
     static void resetInstaller() {
-        Installer& installer = Installer::instance();
-        installer.packages.clear();
-        installer.messages.clear();
-        installer.status.clear();
-        installer.quiet = installer.postlogReserved = false;
+        Installer& i = Installer::instance();
+        i.packages.clear(), i.messages.clear(), i.status.clear(), i.quiet = i.postlogReserved = false;
     }
-
-    // A file of a package's database directory, or the directory itself.
     std::string db(const std::string& entry, const std::string& file = "") const {
         return root_ + "/flash/var/pdb/" + entry + "/" + file;
     }
-    // A fresh file: ext4 flushes a file truncated and rewritten in place on
-    // close, which would make many rewrites wait on the disk.
+    // A fresh file each time: a file truncated and rewritten in place is flushed on close.
     static void put(const std::string& path, const std::string& content) {
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
         std::filesystem::remove(path);
@@ -85,19 +73,16 @@ protected:
     }
     static std::optional<std::string> read(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
+        std::ostringstream text;
         if (!in.is_open()) return std::nullopt;
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        text << in.rdbuf();
+        return text.str();
     }
     static bool exists(const std::string& path) {
         struct stat st {};
         return ::lstat(path.c_str(), &st) == 0;
     }
-    bool hasOp(const std::string& target, FileOpKind kind) const {
-        auto it = changes_.ops.find(target);
-        return it != changes_.ops.end() && it->second.kind == kind;
-    }
-    // The pending operations as "kind path" below the scratch root, in path
-    // order: M move, T staged move, L link, U unlink.
+    // The pending operations as "kind path" below the root, in path order: M move, T staged move, L link, U unlink.
     std::string ops() const {
         std::string text;
         for (const auto& [target, op] : changes_.ops) {
@@ -106,10 +91,7 @@ protected:
         }
         return text;
     }
-    void commitChanges() {
-        commit(changes_, "", false);
-        changes_.ops.clear();
-    }
+    void commitChanges() { commit(changes_, "", false), changes_.ops.clear(); }
 
     std::string root_;
     ChangeSet changes_;

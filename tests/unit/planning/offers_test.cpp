@@ -4,11 +4,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <memory>
-#include <ostream>
-#include <string>
-#include <vector>
 
 #include "package_builder.h"
 #include "planning_test_support.h"
@@ -19,143 +14,100 @@ namespace {
 
 using namespace planning_test;
 
+// The offers; after selection their labels in order ("@" build time when set) and the messages.
 struct SelectRow {
-    const char* name;
-    std::vector<Pkg> offers;
-    std::string expected;  // labels of the result in order, "@" build time when set
-    std::vector<std::string> messages{};
-    bool downgrade = false;
-    bool reporting = true;
+    const char *offers, *expected, *messages = "";
+    bool downgrade = false, reporting = true;
 };
-void PrintTo(const SelectRow& row, std::ostream* out) { *out << row.name; }
 
 class SelectOffersTest : public CatalogueFixture, public ::testing::WithParamInterface<SelectRow> {};
 
 TEST_P(SelectOffersTest, SelectsAndOrders) {
-    const SelectRow& row = GetParam();
     std::vector<std::unique_ptr<OfferedPackage>> owned;
     std::vector<PackageInfo*> list;
-    for (const Pkg& p : row.offers) list.push_back(owned.emplace_back(makeOffer(p)).get());
-    selectOffers(list, row.downgrade, row.reporting);
+    std::istringstream in(GetParam().offers);
+    for (std::string spec; std::getline(in, spec, ',');) list.push_back(owned.emplace_back(make(spec)).get());
+    selectOffers(list, GetParam().downgrade, GetParam().reporting);
     std::string result;
-    for (const PackageInfo* info : list) {
-        result += (result.empty() ? "" : " ") + recordLabel(*info);
-        if (info->buildTime != 0) result += "@" + std::to_string(info->buildTime);
+    for (const PackageInfo* p : list) {
+        result += (result.empty() ? "" : " ") + recordLabel(*p);
+        if (p->buildTime) result += "@" + std::to_string(p->buildTime);
     }
-    EXPECT_EQ(result, row.expected);
-    EXPECT_EQ(messages(), row.messages);
+    EXPECT_EQ(result, GetParam().expected);
+    EXPECT_EQ(messages(), GetParam().messages);
 }
 
-const Pkg a61 = pkg("a", ver(6, 1)), a62 = pkg("a", ver(6, 2)), b61 = pkg("b", ver(6, 1)), c61 = pkg("c", ver(6, 1));
-const Pkg m61 = pkg("m", ver(6, 1)), bun61 = pkg("bun", ver(6, 1));
-const std::string kNewerA61 = "WARNING: omitting package a-6.1: newer package is already provided";
+#define NEWER(label) "WARNING: omitting package " label ": newer package is already provided"
+#define OLDER(label) "WARNING: omitting package " label ": older package is already provided"
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, SelectOffersTest,
-    ::testing::Values(
-        // Selection.
-        SelectRow{"EmptyStaysEmpty", {}, ""},
-        SelectRow{"ASingleOfferIsKept", {a61}, "a-6.1"},
-        SelectRow{"TheNewerWins", {a61, a62}, "a-6.2", {kNewerA61}},
-        SelectRow{"TheNewerWinsSilentlyWithoutReporting", {a62, a61}, "a-6.2", {}, false, false},
-        SelectRow{"TheOlderWinsInDowngradeMode", {a61, a62}, "a-6.1",
-                  {"WARNING: omitting package a-6.2: older package is already provided"}, true},
-        SelectRow{"TheLaterBuildWins", {a61.built(100), a61.built(200)}, "a-6.1@200", {}, false, false},
-        SelectRow{"TheEarlierBuildWinsInDowngradeMode", {a61.built(200), a61.built(100)}, "a-6.1@100",
-                  {"WARNING: omitting package a-6.1: older package is already provided"}, true},
-        SelectRow{"AnOfferDroppedByOneThatIsDroppedItself", {a61, a62, pkg("a", ver(6, 3))}, "a-6.3",
-                  {kNewerA61, "WARNING: omitting package a-6.2: newer package is already provided"}},
-        SelectRow{"NamesDifferingInCaseAreUnrelated", {a61, pkg("A", ver(6, 2))}, "A-6.2 a-6.1"},
-        // Equal offers of the same kind: the first stands for all, silently.
-        SelectRow{"OfEqualOffersTheFirstIsKept", {a61.built(1), a61.built(1), a61.built(1)}, "a-6.1@1"},
-        SelectRow{"OfEqualBundlesTheFirstIsKept", {bun61.member(m61).built(1), bun61.member(m61).built(1)},
-                  "bun-6.1@1"},
-        // Bundles.
-        SelectRow{"AnEqualBundleCarriesTheSingleOffer", {m61, bun61.member(m61)}, "bun-6.1"},
-        SelectRow{"AnEqualBundleListedFirstCarriesTheSingleOffer", {bun61.member(m61), m61}, "bun-6.1"},
-        SelectRow{"ABundleWithANewerMemberDropsTheSingleOffer", {m61, bun61.member(pkg("m", ver(6, 2)))}, "bun-6.1",
-                  {"WARNING: omitting package m-6.1: newer package is already provided"}},
-        SelectRow{"ANewerSingleOfferDropsTheBundle", {pkg("m", ver(6, 2)), bun61.member(m61)}, "m-6.2",
-                  {"WARNING: omitting package bun-6.1: newer package is already provided"}},
-        // Order.
-        SelectRow{"ANeededPackageComesFirst", {b61.needs("a"), a61}, "a-6.1 b-6.1"},
-        SelectRow{"AProvidedNameCountsAsNeeded", {a61.gives("x"), b61.needs("x")}, "a-6.1 b-6.1"},
-        SelectRow{"UnrelatedOffersComeOutReversed", {a61, b61, c61}, "c-6.1 b-6.1 a-6.1"},
-        SelectRow{"APackageComesAfterWhatConflictsWithIt", {pkg("y", ver(6, 1)).clashes("x"), pkg("x", ver(6, 1))},
-                  "y-6.1 x-6.1"},
-        SelectRow{"AnUnrelatedOfferPlacedLastGoesToTheFront", {a61, b61.needs("a"), pkg("x", ver(6, 1))},
-                  "x-6.1 a-6.1 b-6.1"},
-        // b, a so far; c needs both and goes after a, the later.
-        SelectRow{"InsertedAfterTheLastRelatedOne", {a61, b61, c61.needs("a").needs("b")}, "b-6.1 a-6.1 c-6.1"},
-        SelectRow{"ANeedThroughABundleMember", {bun61.member(m61), pkg("app", ver(6, 1)).needs("m")},
-                  "bun-6.1 app-6.1"}),
-    rowName<SelectRow>);
+INSTANTIATE_TEST_SUITE_P(Rows, SelectOffersTest, ::testing::Values(
+    SelectRow{"", ""}, SelectRow{"a:6.1", "a-6.1"}, SelectRow{"a:6.1, a:6.2", "a-6.2", NEWER("a-6.1")},
+    SelectRow{"a:6.2, a:6.1", "a-6.2", "", false, false}, SelectRow{"a:6.1, a:6.2", "a-6.1", OLDER("a-6.2"), true},
+    SelectRow{"a:6.1@100, a:6.1@200", "a-6.1@200", "", false, false},
+    SelectRow{"a:6.1@200, a:6.1@100", "a-6.1@100", OLDER("a-6.1"), true},
+    SelectRow{"a:6.1, a:6.2, a:6.3", "a-6.3", NEWER("a-6.1") "; " NEWER("a-6.2")},
+    SelectRow{"a:6.1, A:6.2", "A-6.2 a-6.1"},
+    // Of equal offers of one kind the first stands for all, silently; an equal bundle carries a single offer.
+    SelectRow{"a:6.1@1, a:6.1@1, a:6.1@1", "a-6.1@1"}, SelectRow{"bun:6.1@1|m:6.1, bun:6.1@1|m:6.1", "bun-6.1@1"},
+    SelectRow{"m:6.1, bun:6.1|m:6.1", "bun-6.1"}, SelectRow{"bun:6.1|m:6.1, m:6.1", "bun-6.1"},
+    SelectRow{"m:6.1, bun:6.1|m:6.2", "bun-6.1", NEWER("m-6.1")},
+    SelectRow{"m:6.2, bun:6.1|m:6.1", "m-6.2", NEWER("bun-6.1")},
+    // Order: what is needed first, what conflicts before what it conflicts with, unrelated ones reversed, a
+    // related one after the last it relates to.
+    SelectRow{"b:6.1 >a, a:6.1", "a-6.1 b-6.1"}, SelectRow{"a:6.1 ^x, b:6.1 >x", "a-6.1 b-6.1"},
+    SelectRow{"a:6.1, b:6.1, c:6.1", "c-6.1 b-6.1 a-6.1"}, SelectRow{"y:6.1 ~x, x:6.1", "y-6.1 x-6.1"},
+    SelectRow{"a:6.1, b:6.1 >a, x:6.1", "x-6.1 a-6.1 b-6.1"},
+    SelectRow{"a:6.1, b:6.1, c:6.1 >a >b", "b-6.1 a-6.1 c-6.1"},
+    SelectRow{"bun:6.1|m:6.1, app:6.1 >m", "bun-6.1 app-6.1"}));
 
+// The first of equal offers is kept by identity, in either mode; an offer listed twice is kept once.
 using EqualOffersTest = CatalogueFixture;
-
-// The first of equal offers is kept by identity, in either mode, and an
-// offer listed twice is kept once.
-TEST_F(EqualOffersTest, TheFirstIsKeptByIdentity) {
-    auto first = makeOffer(a61.built(7)), second = makeOffer(a61.built(7)), other = makeOffer(b61);
-    std::vector<PackageInfo*> list{first.get(), second.get()};
-    selectOffers(list, false, true);
-    EXPECT_EQ(list, std::vector<PackageInfo*>{first.get()});
-    list = {second.get(), first.get()};
-    selectOffers(list, true, true);
-    EXPECT_EQ(list, std::vector<PackageInfo*>{second.get()});
-    list = {first.get(), other.get(), first.get()};
+TEST_F(EqualOffersTest, TheFirstOfEqualOffersIsKeptByIdentity) {
+    auto first = make("a@7"), second = make("a@7"), other = make("b");
+    for (bool downgrade : {false, true}) {
+        std::vector<PackageInfo*> list{first.get(), second.get()};
+        selectOffers(list, downgrade, true);
+        EXPECT_EQ(list, std::vector<PackageInfo*>{first.get()});
+    }
+    std::vector<PackageInfo*> list{first.get(), other.get(), first.get()};
     selectOffers(list, false, true);
     EXPECT_EQ(list, (std::vector<PackageInfo*>{other.get(), first.get()}));
-    EXPECT_TRUE(messages().empty());
+    EXPECT_EQ(messages(), "");
 }
 
-// An upload directory with real package files made by the builder.
-class ScanOffersTest : public db_test::ScratchRoot {
-protected:
-    void put(const std::string& name, const std::string& bytes) const { ScratchRoot::put(dir() + name, bytes); }
-    std::string dir() const { return root_ + "/upload/"; }
-    static std::string package(const std::string& name, Version version = ver(6, 1)) {
-        PackageRecipe recipe;
-        recipe.name = name;
-        recipe.version = version;
-        return buildPackage(recipe);
-    }
-};
+using ScanOffersTest = db_test::ScratchRoot;
 
+// Regular package files are read; the rest is reported, and a missing directory adds nothing.
 TEST_F(ScanOffersTest, ReadsRegularPackageFilesAndReportsTheRest) {
-    put("good.vpa", package("good"));
-    put("other.vpd", package("other", ver(6, 2)));
-    for (const char* name : {".hidden.vpa", "upper.VPA", "notes.txt", "good.vpa.part"}) put(name, package("no"));
-    std::string cut = package("cut");
-    put("cut.vpa", cut.substr(0, cut.size() - 10));
-    put("empty.vpd", "");
-    std::filesystem::create_directory(dir() + "sub.vpd");
-    ASSERT_EQ(::mkfifo((dir() + "pipe.vpa").c_str(), 0600), 0);
+    const std::string dir = root_ + "/upload/";
+    auto package = [](const char* name, Version version) {
+        PackageRecipe recipe;
+        recipe.name = name, recipe.version = version;
+        return buildPackage(recipe);
+    };
     BundleRecipe bundle;
-    bundle.bundle.name = "bun";
-    bundle.bundle.version = ver(6, 1);
-    bundle.members = {package("m1"), package("m2")};
-    put("bun.vpa", buildBundle(bundle));
-
+    bundle.bundle.name = "bun", bundle.bundle.version = v("6.1"), bundle.members = {package("m1", 1), package("m2", 1)};
+    put(dir + "good.vpa", package("good", v("6.1")));
+    put(dir + "other.vpd", package("other", v("6.2")));
+    put(dir + "bun.vpa", buildBundle(bundle));
+    const std::string cut = package("cut", 1);
+    for (const char* name : {".hidden.vpa", "upper.VPA", "notes.txt", "good.vpa.part"}) put(dir + name, cut);
+    put(dir + "cut.vpa", cut.substr(0, cut.size() - 10));
+    put(dir + "empty.vpd", "");
+    std::filesystem::create_directory(dir + "sub.vpd");
+    ASSERT_EQ(::mkfifo((dir + "pipe.vpa").c_str(), 0600), 0);
     std::vector<std::unique_ptr<OfferedPackage>> offers;
-    offers.push_back(makeOffer(pkg("early")));  // appended to
-    scanOffers(dir(), offers);
-    std::vector<std::string> found;
-    for (const auto& offer : offers) found.push_back(recordLabel(*offer) + " " + offer->path);
-    std::vector<std::string> messages = Installer::instance().messages;
-    std::sort(found.begin(), found.end());
-    std::sort(messages.begin(), messages.end());
-    EXPECT_EQ(found, (std::vector<std::string>{"bun-6.1 " + dir() + "bun.vpa", "early-0.0 ",
-                                               "good-6.1 " + dir() + "good.vpa", "other-6.2 " + dir() + "other.vpd"}));
-    EXPECT_EQ(offers[0]->name, "early");
-    for (const auto& offer : offers) EXPECT_EQ(offer->members.size(), offer->name == "bun" ? 2u : 0u) << offer->name;
-    // Neither a directory nor a pipe named like a package file is read as one.
-    EXPECT_EQ(messages, (std::vector<std::string>{"ERROR: broken package cut.vpa", "ERROR: broken package empty.vpd",
+    offers.push_back(make("early"));
+    scanOffers(dir, offers);
+    scanOffers(dir + "absent/", offers);
+    std::vector<std::string> found, reported = Installer::instance().messages;
+    for (const auto& o : offers) found.push_back(recordLabel(*o) + " " + o->path + std::to_string(o->members.size()));
+    std::sort(found.begin() + 1, found.end());
+    std::sort(reported.begin(), reported.end());
+    EXPECT_EQ(found, (std::vector<std::string>{"early-1.0 0", "bun-6.1 " + dir + "bun.vpa2",
+                                               "good-6.1 " + dir + "good.vpa0", "other-6.2 " + dir + "other.vpd0"}));
+    EXPECT_EQ(reported, (std::vector<std::string>{"ERROR: broken package cut.vpa", "ERROR: broken package empty.vpd",
                                                   "ERROR: broken package pipe.vpa", "ERROR: broken package sub.vpd"}));
-    // A missing directory adds nothing, silently.
-    scanOffers(dir() + "absent/", offers);
-    EXPECT_EQ(offers.size(), 4u);
-    EXPECT_EQ(Installer::instance().messages.size(), 4u);
 }
 
 }  // namespace

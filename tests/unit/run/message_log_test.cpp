@@ -2,110 +2,61 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <optional>
-#include <sstream>
-#include <string>
-#include <vector>
+#include <functional>
 
-#include "run/installer.h"
 #include "unit/pdb/scratch_root.h"
 
-namespace velmora {
-namespace {
-
-const std::string kHide = "\x1b[?25l";
-const std::string kShow = "\x1b[?25h";
-const std::string kWipe = "\r" + std::string(79, ' ') + "\r";
-const std::string kClear = kHide + "\r    \r" + kShow;  // of a four-character status line
+using namespace velmora;
 
 class MessageLogTest : public db_test::ScratchRoot {
 protected:
-    std::string postlogText() const {
-        std::stringstream content;
-        content << std::ifstream(postlog(), std::ios::binary).rdbuf();
-        return content.str();
-    }
-    // What the calls printed.
-    template <typename Calls>
-    static std::string printed(Calls calls) {
+    static std::string printed(const std::function<void()>& calls) {
         testing::internal::CaptureStdout();
         calls();
         return testing::internal::GetCapturedStdout();
     }
     static Installer& installer() { return Installer::instance(); }
-    std::string postlog() const { return root_ + "/rw/postlog"; }
 };
 
-TEST_F(MessageLogTest, MessagesCarryTheirPrefixesAndAreCutAt255Characters) {
-    const std::string longText(400, 'x');
-    const std::vector<std::string> expected = {"ERROR: bad thing", "WARNING: odd thing",
-                                               "installed (disabled) stavel-6.1", "ERROR: " + longText.substr(0, 255)};
-    EXPECT_EQ(printed([&] {
-                  reportError("bad %s", "thing");
-                  reportWarning("odd %s", "thing");
-                  reportInfo("installed %s%s", "(disabled) ", "stavel-6.1");
-                  reportError("%s", longText.c_str());
-              }),
-              expected[0] + "\n" + expected[1] + "\n" + expected[2] + "\n" + expected[3] + "\n");
-    EXPECT_EQ(installer().messages, expected);
-}
+const std::string kHide = "\x1b[?25l", kShow = "\x1b[?25h";
 
-// The status line pads a shorter text and skips a redraw of the same text; a
-// warning redraws it, an error or information clears it.
-TEST_F(MessageLogTest, StatusLine) {
-    const std::string text = "enabling stavel-6.1...";
+// Messages carry their prefixes and are cut at 255 characters. The status line pads a shorter text and skips a
+// redraw of the same text; a warning redraws it, an error or information clears it. Quiet shows nothing.
+TEST_F(MessageLogTest, MessagesAndStatusLine) {
+    const std::string text = "enabling stavel-6.1...", clear = kHide + "\r    \r" + kShow;
     EXPECT_EQ(printed([&] {
-                  setStatus(text);
-                  setStatus(text);
-                  setStatus("busy");
+                  reportError("bad %s", "thing"), reportWarning("odd %s", "thing");
+                  reportInfo("installed %s%s", "(disabled) ", "stavel-6.1");
+                  reportError("%s", std::string(400, 'x').c_str());
+                  setStatus(text), setStatus(text), setStatus("busy");
               }),
-              kHide + "\r" + text + "\r" + kShow + kHide + "\rbusy" + std::string(18, ' ') + "\r" + kShow);
-    EXPECT_EQ(printed([] { reportWarning("careful"); }), kWipe + "WARNING: careful\nbusy");
+              "ERROR: bad thing\nWARNING: odd thing\ninstalled (disabled) stavel-6.1\nERROR: " + std::string(255, 'x') +
+                  "\n" +
+                  kHide + "\r" + text + "\r" + kShow + kHide + "\rbusy" + std::string(18, ' ') + "\r" + kShow);
+    EXPECT_EQ(installer().messages, (std::vector<std::string>{"ERROR: bad thing", "WARNING: odd thing",
+                                     "installed (disabled) stavel-6.1", "ERROR: " + std::string(255, 'x')}));
+    EXPECT_EQ(printed([] { reportWarning("careful"); }), "\r" + std::string(79, ' ') + "\rWARNING: careful\nbusy");
     EXPECT_EQ(installer().status, "busy");
-    EXPECT_EQ(printed([] { reportInfo("finished"); }), kClear + "finished\n");
+    EXPECT_EQ(printed([] { reportInfo("finished"); }), clear + "finished\n");
     EXPECT_TRUE(installer().status.empty());
     setStatus("busy");
-    EXPECT_EQ(printed([] { reportError("failed"); }), kClear + "ERROR: failed\n");
-}
-
-TEST_F(MessageLogTest, QuietShowsAndCollectsNothing) {
-    installer().quiet = true;
-    EXPECT_EQ(printed([] {
-                  setStatus("busy");
-                  showProgress("installing a", 1, 2);
-                  reportError("e");
-                  reportWarning("w");
-                  reportInfo("i");
-              }),
-              "");
+    EXPECT_EQ(printed([] { reportError("failed"); }), clear + "ERROR: failed\n");
+    resetInstaller(), installer().quiet = true;
+    EXPECT_EQ(printed([] { setStatus("busy"), showProgress("a", 1, 2), reportError("e"), reportWarning("w"); }), "");
     EXPECT_TRUE(installer().messages.empty() && installer().status.empty());
 }
 
 // The bar fills what the label leaves of 77 characters, clamped at both ends.
 TEST_F(MessageLogTest, ProgressDrawsA77CharacterBar) {
-    const struct {
-        const char* name;
-        std::size_t labelLength;
-        std::uint32_t position, total;
-        std::size_t hashes, blanks;
-    } rows[] = {
-        {"Empty", 20, 0, 1000, 0, 54},           {"Half", 20, 500, 1000, 27, 27},
-        {"Truncates", 20, 999, 1000, 53, 1},     {"Full", 20, 1000, 1000, 54, 0},
-        {"LargeValuesUse64Bits", 20, 0xFFFFFFF0u, 0xFFFFFFFFu, 53, 1},
-        {"LabelOf74LeavesNoBar", 74, 5, 10, 0, 0}, {"LongerLabelClampsToZeroWidth", 90, 5, 10, 0, 0},
-        {"ZeroTotalDoesNotDivide", 20, 0, 0, 54, 0}, {"PositionPastTotalIsFull", 20, 20, 10, 54, 0},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        const std::string label(row.labelLength, 'l');
-        printed([&] { showProgress(label, row.position, row.total); });
-        EXPECT_EQ(installer().status, label + " [" + std::string(row.hashes, '#') + std::string(row.blanks, ' ') + "]");
+    const std::tuple<std::size_t, std::uint32_t, std::uint32_t, std::size_t, std::size_t> rows[] = {
+        {20, 0, 1000, 0, 54}, {20, 500, 1000, 27, 27}, {20, 999, 1000, 53, 1}, {20, 1000, 1000, 54, 0},
+        {20, 0xFFFFFFF0u, 0xFFFFFFFFu, 53, 1}, {74, 5, 10, 0, 0}, {90, 5, 10, 0, 0}, {20, 0, 0, 54, 0},
+        {20, 20, 10, 54, 0}};
+    for (const auto& [length, position, total, hashes, blanks] : rows) {
+        const std::string label(length, 'l');
+        printed([&] { showProgress(label, position, total); });
+        EXPECT_EQ(installer().status, label + " [" + std::string(hashes, '#') + std::string(blanks, ' ') + "]");
     }
-}
-
-TEST_F(MessageLogTest, DisplayLabelNamesTheBundleOfAMember) {
     PackageRecord member("wifi");
     member.version = 0x06016600;
     EXPECT_EQ(displayLabel(member), "wifi-6.1");
@@ -115,37 +66,23 @@ TEST_F(MessageLogTest, DisplayLabelNamesTheBundleOfAMember) {
     EXPECT_EQ(displayLabel(member), "velmora");
 }
 
-// A reservation keeps the complete old lines and holds 4 KiB of flash until
-// the postlog is written; without one, new messages are appended.
+// A reservation keeps the complete old lines and holds 4 KiB of flash until the postlog is written; without
+// one, new messages are appended.
 TEST_F(MessageLogTest, Postlog) {
-    const struct {
-        const char* name;
-        std::optional<std::string> before;
-        bool reserve, quiet;
-        const char* message;
-        std::string after;
-    } rows[] = {
-        {"UntouchedWithoutMessages", "old\n", false, false, nullptr, "old\n"},
-        {"AppendedWithMessages", "old\n", false, false, "new", "old\nnew\n"},
-        {"ReservedKeepsCompleteOldLines", "one\n\ntwo\ncut short", true, false, "new", "one\n\ntwo\nnew\n"},
-        {"QuietReservedRunWritesBackOnlyTheOldLines", "kept\n", true, true, "not collected", "kept\n"},
-        {"ReservedWithoutPreviousPostlogStartsEmpty", std::nullopt, true, false, nullptr, ""},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        resetInstaller();
-        std::filesystem::remove(postlog());
-        if (row.before) std::ofstream(postlog()) << *row.before;
-        installer().quiet = row.quiet;
-        if (row.reserve) {
-            reservePostlog(postlog().c_str());
-            EXPECT_EQ(postlogText(), std::string(4096, '\0'));
-        }
-        if (row.message) printed([&] { reportInfo("%s", row.message); });
-        writePostlog(postlog().c_str());
-        EXPECT_EQ(postlogText(), row.after);
+    const std::string postlog = root_ + "/rw/postlog";
+    const std::tuple<std::optional<std::string>, bool, bool, const char*, std::string> rows[] = {
+        {"old\n", false, false, nullptr, "old\n"}, {"old\n", false, false, "new", "old\nnew\n"},
+        {"one\n\ntwo\ncut short", true, false, "new", "one\n\ntwo\nnew\n"},
+        {"kept\n", true, true, "not collected", "kept\n"},
+        {std::nullopt, true, false, nullptr, ""}};
+    for (const auto& [before, reserve, quiet, message, after] : rows) {
+        resetInstaller(), std::filesystem::remove(postlog);
+        if (before) put(postlog, *before);
+        installer().quiet = quiet;
+        if (reserve) reservePostlog(postlog.c_str());
+        EXPECT_EQ(read(postlog), reserve ? std::optional(std::string(4096, '\0')) : before);
+        if (message) printed([&] { reportInfo("%s", message); });
+        writePostlog(postlog.c_str());
+        EXPECT_EQ(read(postlog), after);
     }
 }
-
-}  // namespace
-}  // namespace velmora
