@@ -32,8 +32,7 @@ std::string describe(const ChangeSet& changes) {
 std::string state(const std::string& root, const std::vector<std::string>& names) {
     std::string text;
     for (const std::string& name : names) {
-        const std::string path = root + "/" + name;
-        const fs::file_status st = fs::symlink_status(path);
+        const std::string path = root + "/" + name; const fs::file_status st = fs::symlink_status(path);
         text += name + (fs::is_symlink(st) ? ">" + fs::read_symlink(path).string() : fs::is_directory(st) ? "/"
                         : fs::exists(st) ? "=" + readFile(path) : "!") + " ";
     }
@@ -41,8 +40,7 @@ std::string state(const std::string& root, const std::vector<std::string>& names
 }
 
 TEST(ManifestTest, WritesOneLinePerOperationInByteOrderAndReadsItBack) {
-    ScratchDir dir;
-    ChangeSet changes, loaded;
+    ScratchDir dir; ChangeSet changes, loaded;
     changes.ops = {{"/z", {Unlink, ""}}, {"/b/x", {Link, "../target"}}, {"/b", {Move, "/t"}}, {"/a", {Unlink, ""}},
                    {"/\xc3\xa9", {MoveTemp, "/ram/tmpAbCdEf"}}, {"/k", {FileOpKind(2), "/x"}}};
     ASSERT_TRUE(writeManifest(changes, dir / "M"));
@@ -53,10 +51,8 @@ TEST(ManifestTest, WritesOneLinePerOperationInByteOrderAndReadsItBack) {
     // directory's path and remove every file in it at --commit.
     if (!dir.mount("ram", 8192)) GTEST_SKIP() << "cannot mount a tmpfs";
     for (int i = 0; i < 2000; ++i) loaded.ops["/flash/bin/file" + std::to_string(i)] = {Unlink, ""};
-    EXPECT_TRUE(writeManifest(changes, dir / "ram/M"));
-    EXPECT_FALSE(writeManifest(loaded, dir / "ram/M"));
-    EXPECT_EQ(readFile(dir / "ram/M"), readFile(dir / "M"));
-    EXPECT_FALSE(exists(dir / "ram/M.new"));
+    EXPECT_TRUE(writeManifest(changes, dir / "ram/M")); EXPECT_FALSE(writeManifest(loaded, dir / "ram/M"));
+    EXPECT_EQ(readFile(dir / "ram/M"), readFile(dir / "M")); EXPECT_FALSE(exists(dir / "ram/M.new"));
 }
 
 // Manifest text, what loading it answers, and the change set it gives.
@@ -75,23 +71,17 @@ TEST(ManifestTest, LoadFollowsTheLineRules) {
          "1 /a /r/tmpAAAAAA\n0 /b /r/tmpBBBBBB\n0 /c /r/tmpCCCCCC\n1 /d /r/tmpDDDDDD\n"},
         {"L /e x T\nM /f /r/tmpFFFFFF\nM /g /flash/rw/pckg/app.vpa T\nM /h /r/tmpHHHHHHH T\n", true,
          "3 /e x\n0 /f /r/tmpFFFFFF\n0 /g /flash/rw/pckg/app.vpa\n0 /h /r/tmpHHHHHHH\n"}};
-    ScratchDir dir;
-    ChangeSet none;
-    EXPECT_FALSE(loadManifest(none, dir / "absent"));
+    ScratchDir dir; ChangeSet none; EXPECT_FALSE(loadManifest(none, dir / "absent"));
     for (const auto& row : rows) {
-        writeFile(dir / "M", row.text);
-        ChangeSet changes;
+        writeFile(dir / "M", row.text); ChangeSet changes;
         EXPECT_EQ(loadManifest(changes, dir / "M"), row.result) << row.text;
         EXPECT_EQ(describe(changes), row.ops) << row.text;
     }
     // Lines of megabytes load, and committing them fails with messages instead of harm.
-    std::string deep = dir.path();
-    while (deep.size() < 3 << 20) deep += "/d";
+    std::string deep = dir.path(); while (deep.size() < 3 << 20) deep += "/d";
     writeFile(dir / "M", "M " + deep + "/f " + dir.path() + "/missing\nU " + deep + "\nL " + deep + "/l x\n");
-    ASSERT_TRUE(loadManifest(none, dir / "M") && none.ops.size() == 3);
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(commit(none, "", false));
-    const std::string errors = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(loadManifest(none, dir / "M") && none.ops.size() == 3); testing::internal::CaptureStderr();
+    EXPECT_FALSE(commit(none, "", false)); const std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(errors.find("symlink: ") != errors.npos && errors.find("rename: ") != errors.npos) << errors;
 }
 
@@ -100,28 +90,22 @@ TEST(ManifestTest, LoadFollowsTheLineRules) {
 TEST(ChangeSetTest, OnlyFilesThisRunStagedAreDeleted) {
     ScratchDir dir;
     for (const char* name : {"src", "file", "tmpAAAAAA", "tmpBBBBBB", "tmpCCCCCC"}) writeFile(dir / name, name);
-    fs::create_symlink("file", dir / "link");
-    fs::create_symlink("nowhere", dir / "dangling");
-    ChangeSet changes;
+    fs::create_symlink("file", dir / "link"); fs::create_symlink("nowhere", dir / "dangling"); ChangeSet changes;
     std::vector<std::string> staged;
     for (const char* target : {"t1", "dangling", "absent", "t4"}) {
         ::close(createReplacement(changes, dir / target, 1, 0644));
         staged.push_back(changes.ops.at(dir / target).source);
     }
-    scheduleMove(changes, dir / "src", dir / "t1");
-    scheduleLink(changes, "text", dir / "t1");
+    scheduleMove(changes, dir / "src", dir / "t1"); scheduleLink(changes, "text", dir / "t1");
     for (const char* target : {"dangling", "absent", "file", "link", "t5"}) scheduleRemove(changes, dir / target);
-    scheduleMove(changes, dir / "src", dir / "t5");
-    scheduleRemove(changes, dir / "t5");
+    scheduleMove(changes, dir / "src", dir / "t5"); scheduleRemove(changes, dir / "t5");
     EXPECT_EQ(describe(changes), "4 " + (dir / "file") + " \n4 " + (dir / "link") + " \n3 " + (dir / "t1") +
                                      " text\n1 " + (dir / "t4") + " " + staged[3] + "\n");
-    cancel(changes);
-    EXPECT_TRUE(isEmpty(changes) && std::none_of(staged.begin(), staged.end(), exists));
+    cancel(changes); EXPECT_TRUE(isEmpty(changes) && std::none_of(staged.begin(), staged.end(), exists));
     EXPECT_EQ(state(dir.path(), {"src", "dangling"}), "src=src dangling>nowhere ");
     writeFile(dir / "M", "M /a " + (dir / "tmpAAAAAA") + " T\nM /b " + (dir / "tmpBBBBBB") + "\nM /c " +
                              (dir / "tmpCCCCCC") + " T\nU /c\nM /i " + (dir / "src") + "\n");
-    ASSERT_TRUE(loadManifest(changes, dir / "M"));
-    cancel(changes);
+    ASSERT_TRUE(loadManifest(changes, dir / "M")); cancel(changes);
     EXPECT_EQ(state(dir.path(), {"tmpAAAAAA", "tmpBBBBBB", "tmpCCCCCC", "src"}),
               "tmpAAAAAA! tmpBBBBBB=tmpBBBBBB tmpCCCCCC=tmpCCCCCC src=src ");
 }
@@ -133,9 +117,7 @@ TEST(ChangeSetTest, KeepDirectory) {
         {"dir", 4, true, false}, {"file", 4, false, false}, {"dir", 1, false, true}, {"", 0, false, true},
         {"dir", 3, false, true}};
     for (const auto& row : rows) {
-        ScratchDir dir;
-        const std::string path = dir / "p";
-        if (row.onDisk == "dir") fs::create_directory(path);
+        ScratchDir dir; const std::string path = dir / "p"; if (row.onDisk == "dir") fs::create_directory(path);
         if (row.onDisk == "file") writeFile(path, "x");
         if (row.onDisk == "dirlink") fs::create_directory_symlink(".", path);
         ChangeSet changes;
@@ -148,28 +130,19 @@ TEST(ChangeSetTest, KeepDirectory) {
 // The staged file goes in the nearest existing ancestor, named "tmp" and six characters, with the mode's
 // permission bits whatever they allow; nothing else is made before the commit.
 TEST(ChangeSetTest, ReplacementsAreStagedNearTheTarget) {
-    ScratchDir dir;
-    fs::create_directory(dir / "a");
-    ChangeSet changes;
-    std::ofstream stream;
-    openReplacement(stream, changes, dir / "a/b/c/file", 5, 0640);
-    stream << "hello";
-    stream.close();
-    const int fd = createReplacement(changes, dir / "a/ro", 5, 0x8000 | 0444);
-    EXPECT_EQ(::write(fd, "world", 5), 5);
+    ScratchDir dir; fs::create_directory(dir / "a"); ChangeSet changes; std::ofstream stream;
+    openReplacement(stream, changes, dir / "a/b/c/file", 5, 0640); stream << "hello"; stream.close();
+    const int fd = createReplacement(changes, dir / "a/ro", 5, 0x8000 | 0444); EXPECT_EQ(::write(fd, "world", 5), 5);
     ::close(fd);
     const struct { const char* target; unsigned mode; const char* text; } rows[] = {
         {"a/b/c/file", 0640, "hello"}, {"a/ro", 0444, "world"}};
     for (const auto& row : rows) {
         const FileOp& op = changes.ops.at(dir / row.target);
         const bool named = op.source.size() == dir.path().size() + 12 && hasPrefix(op.source, dir / "a/tmp");
-        EXPECT_TRUE(op.kind == MoveTemp && named) << op.source;
-        EXPECT_EQ(readFile(op.source), row.text);
+        EXPECT_TRUE(op.kind == MoveTemp && named) << op.source; EXPECT_EQ(readFile(op.source), row.text);
         EXPECT_EQ(fs::status(op.source).permissions(), fs::perms(row.mode));
     }
-    EXPECT_FALSE(exists(dir / "a/b"));
-    cancel(changes);
-    EXPECT_TRUE(fs::is_empty(dir / "a"));
+    EXPECT_FALSE(exists(dir / "a/b")); cancel(changes); EXPECT_TRUE(fs::is_empty(dir / "a"));
 }
 
 // Beside the target only while its file system has room for the size plus a tenth, strictly (a 64 KiB tmpfs
@@ -182,16 +155,12 @@ TEST(ChangeSetTest, ReplacementNeedsRoomBesideTheTarget) {
         {"small/sub/f", 59578, true}, {"small/sub/f", 59579, false}, {"small/sub/f", 4000000000u, false},
         {"small/sub/f", 0, false}, {"ro/f", 10, false}};
     for (const auto& row : rows) {
-        ChangeSet changes;
-        std::ofstream stream;
-        openReplacement(stream, changes, dir / row.target, row.size, 0);
-        EXPECT_TRUE(stream.good() == row.beside && changes.ops.size() == row.beside) << row.size;
-        cancel(changes);
+        ChangeSet changes; std::ofstream stream; openReplacement(stream, changes, dir / row.target, row.size, 0);
+        EXPECT_TRUE(stream.good() == row.beside && changes.ops.size() == row.beside) << row.size; cancel(changes);
         EXPECT_TRUE(fs::is_empty(dir / "small"));
     }
     ChangeSet changes;  // a pending operation stays when no file could be made for it
-    scheduleLink(changes, "x", dir / "ro/f");
-    EXPECT_EQ(createReplacement(changes, dir / "ro/f", 10, 0644), -1);
+    scheduleLink(changes, "x", dir / "ro/f"); EXPECT_EQ(createReplacement(changes, dir / "ro/f", 10, 0644), -1);
     EXPECT_EQ(describe(changes), "3 " + (dir / "ro/f") + " x\n");
 }
 
@@ -206,9 +175,7 @@ TEST(CommitTest, PlanOrdersAndMergesTheSteps) {
         {{{"/l/", {Unlink, ""}}, {"/l", {Link, "t"}}}, "", "L /l t;"},
         {{{"/a", {Move, "/s1"}}, {"/b", {Move, "/s2"}}}, "/b", "M /b /s2;M /a /s1;"}};
     for (const auto& row : rows) {
-        ChangeSet changes;
-        changes.ops.insert(row.ops.begin(), row.ops.end());
-        std::string plan;
+        ChangeSet changes; changes.ops.insert(row.ops.begin(), row.ops.end()); std::string plan;
         for (const CommitStep& step : planCommit(changes, row.firstKey))
             plan += std::string(1, char(step.kind)) + " " + step.target + " " + step.source + ";";
         EXPECT_EQ(plan, row.plan);
@@ -221,10 +188,8 @@ TEST(CommitJournalTest, TextAndItsReader) {
     const auto z = [](std::string s) { return std::replace(s.begin(), s.end(), '|', '\0'), s; };
     const std::vector<CommitStep> steps = {{StepKind::RemoveFirst, "/e", ""}, {StepKind::Place, "/m", "/s"},
                                            {StepKind::Link, "/l", "t"}, {StepKind::Remove, "/u", ""}};
-    const std::string text = z("VJ1|C|E|/e||M|/m|/s|L|/l|t|U|/u||END|");
-    std::vector<CommitStep> read;
-    bool fromManifest = false;
-    EXPECT_EQ(journalText(steps, true), text);
+    const std::string text = z("VJ1|C|E|/e||M|/m|/s|L|/l|t|U|/u||END|"); std::vector<CommitStep> read;
+    bool fromManifest = false; EXPECT_EQ(journalText(steps, true), text);
     ASSERT_TRUE(parseJournal(text, read, fromManifest) && fromManifest);
     EXPECT_EQ(journalText(read, false), journalText(steps, false));
     EXPECT_TRUE(parseJournal(journalText(steps, false), read, fromManifest) && !fromManifest);
@@ -237,26 +202,21 @@ TEST(CommitJournalTest, TextAndItsReader) {
 // is a copy, mode and all, and the source stays; a copy that does not fit fails the commit before anything
 // is touched.
 TEST(CommitTest, FailuresAreReportedAndMovesAcrossFileSystemsCopy) {
-    ScratchDir dir;
-    for (const char* name : {"present", "doomed", "file"}) writeFile(dir / name, name);
+    ScratchDir dir; for (const char* name : {"present", "doomed", "file"}) writeFile(dir / name, name);
     ChangeSet changes, across, full;
     changes.ops = {{dir / "a", {Move, dir / "missing"}}, {dir / "b", {Move, dir / "present"}},
                    {dir / "c", {Link, "text"}}, {dir / "file/below", {Link, "text"}}, {dir / "doomed", {Unlink, ""}}};
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(commit(changes, "", false));
+    testing::internal::CaptureStderr(); EXPECT_FALSE(commit(changes, "", false));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "rename: No such file or directory\nsymlink: Not a directory\n");
     EXPECT_EQ(state(dir.path(), {"a", "b", "c", "doomed"}), "a! b=present c>text doomed! ");
     if (!dir.mount("other", 1 << 20) || !dir.mount("full", 8192)) GTEST_SKIP() << "cannot mount a tmpfs";
-    const std::string bytes(40000, 'q');
-    writeFile(dir / "other/src", bytes);
-    fs::permissions(dir / "other/src", fs::perms(0600));
-    across.ops = {{dir / "dest/file", {Move, dir / "other/src"}}};
+    const std::string bytes(40000, 'q'); writeFile(dir / "other/src", bytes);
+    fs::permissions(dir / "other/src", fs::perms(0600)); across.ops = {{dir / "dest/file", {Move, dir / "other/src"}}};
     ASSERT_TRUE(commit(across, "", false));
     EXPECT_TRUE(readFile(dir / "dest/file") == bytes && readFile(dir / "other/src") == bytes);
     EXPECT_EQ(fs::status(dir / "dest/file").permissions(), fs::perms(0600));
     full.ops = {{dir / "full/file", {Move, dir / "other/src"}}, {dir / "dest/file", {Unlink, ""}}};
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(commit(full, "", false));
+    testing::internal::CaptureStderr(); EXPECT_FALSE(commit(full, "", false));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "copy: " + (dir / "full/file") + ": No space left on device\n");
     EXPECT_TRUE(exists(dir / "dest/file") && fs::is_empty(dir / "full"));
 }
@@ -264,9 +224,7 @@ TEST(CommitTest, FailuresAreReportedAndMovesAcrossFileSystemsCopy) {
 // A stopped commit is carried out again from its journal, from the first step: done over a finished commit
 // it changes nothing, and the journal goes. A journal that does not read whole is deleted unused.
 TEST(CommitJournalTest, ReplayOverAFinishedCommitChangesNothing) {
-    ScratchDir dir;
-    const std::string d = dir.path();
-    setRecordDir(d + "/db/");
+    ScratchDir dir; const std::string d = dir.path(); setRecordDir(d + "/db/");
     for (const char* sub : {"db", "keep", "usr/lib", "dir/sub", "plain"}) fs::create_directories(d + "/" + sub);
     for (const char* name : {"keep/old", "keep/gone", "file-then-dir", "replaced", "tmpAAAAAA", "tmpBBBBBB",
                              "usr/lib/x", "tmpCCCCCC", "tmpDDDDDD", "dir/f", "dir/.hidden", "plain/f", "linked"})
@@ -279,8 +237,7 @@ TEST(CommitJournalTest, ReplayOverAFinishedCommitChangesNothing) {
         {"//replaced", {Unlink, ""}}, {"/replaced", {MoveTemp, d + "/tmpAAAAAA"}},
         {"/dir", {Unlink, ""}}, {"/plain", {Unlink, ""}}, {"/absent", {Unlink, ""}},  // what is not plain stays
         {"/linked", {Link, "first/text"}}, {"/new/deep/link", {Link, "../up"}}, {"/first", {Move, d + "/tmpDDDDDD"}}};
-    ChangeSet changes;
-    for (const auto& [target, op] : ops) changes.ops[d + target] = op;
+    ChangeSet changes; for (const auto& [target, op] : ops) changes.ops[d + target] = op;
     const std::string journal = journalText(planCommit(changes, d + "/first"), false);
     const std::vector<std::string> names = {"keep/old", "keep/gone", "replaced", "lib/x", "first", "file-then-dir/x",
                                             "dir/f", "dir/.hidden", "dir/sub", "plain", "linked", "new/deep/link",
@@ -288,31 +245,23 @@ TEST(CommitJournalTest, ReplayOverAFinishedCommitChangesNothing) {
     const std::string after = "keep/old=tmpBBBBBB keep/gone! replaced=tmpAAAAAA lib/x=tmpCCCCCC first=tmpDDDDDD "
                               "file-then-dir/x>/somewhere dir/f! dir/.hidden=dir/.hidden dir/sub/ plain! "
                               "linked>first/text new/deep/link>../up tmpAAAAAA! tmpDDDDDD! db/.journal! ";
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(commit(changes, d + "/first", false));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(changes.ops.count(d + "/first"), 0u);
+    testing::internal::CaptureStderr(); EXPECT_TRUE(commit(changes, d + "/first", false));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), ""); EXPECT_EQ(changes.ops.count(d + "/first"), 0u);
     EXPECT_EQ(state(d, names), after);
     for (const std::string& text : {journal, journal.substr(0, journal.size() - 1)}) {
-        writeFile(d + "/db/.journal", text);
-        EXPECT_TRUE(finishInterruptedCommit());
-        EXPECT_EQ(state(d, names), after);
+        writeFile(d + "/db/.journal", text); EXPECT_TRUE(finishInterruptedCommit()); EXPECT_EQ(state(d, names), after);
     }
     EXPECT_FALSE(finishInterruptedCommit());
     // Staged files a stopped run left in a registered directory go; a file a package owns stays, whatever
     // its name.
-    ::close(createReplacement(changes, d + "/dir/new", 1, 0644));
-    writeFile(d + "/dir/tmpOwned", "owned");
+    ::close(createReplacement(changes, d + "/dir/new", 1, 0644)); writeFile(d + "/dir/tmpOwned", "owned");
     ASSERT_TRUE(hasStagingRecords());
     removeStagedLeftovers({collapsedPath(d + "/dir//tmpOwned")});
     EXPECT_FALSE(exists(changes.ops[d + "/dir/new"].source));
     EXPECT_EQ(state(d, {"dir/tmpOwned", "dir/.hidden", "db/.staged"}),
               "dir/tmpOwned=owned dir/.hidden=dir/.hidden db/.staged! ");
     ::close(createReplacement(changes, d + "/dir/new", 1, 0644));  // registered afresh
-    EXPECT_TRUE(hasStagingRecords());
-    cancel(changes);
-    setRecordDir("");
-    EXPECT_FALSE(hasStagingRecords());
+    EXPECT_TRUE(hasStagingRecords()); cancel(changes); setRecordDir(""); EXPECT_FALSE(hasStagingRecords());
 }
 
 }  // namespace

@@ -30,59 +30,42 @@ TEST(FileHelpersTest, PathText) {
 }
 
 TEST(FileHelpersTest, MakeDirsMakesWhatIsMissingAndNothingElse) {
-    ScratchDir dir;
-    fs::create_directory(dir / "old");
-    fs::permissions(dir / "old", fs::perms(0700));
-    writeFile(dir / "file", "x");
-    const mode_t mask = ::umask(022);
+    ScratchDir dir; fs::create_directory(dir / "old"); fs::permissions(dir / "old", fs::perms(0700));
+    writeFile(dir / "file", "x"); const mode_t mask = ::umask(022);
     for (const char* path : {"a/b/c", "old", "file/sub/deeper"}) makeDirs(dir / path);
     ::umask(mask);
-    EXPECT_EQ(fs::status(dir / "a/b").permissions(), fs::perms(0755));
-    EXPECT_TRUE(fs::is_directory(dir / "a/b/c"));
-    EXPECT_EQ(fs::status(dir / "old").permissions(), fs::perms(0700));
-    EXPECT_FALSE(exists(dir / "file/sub"));
+    EXPECT_EQ(fs::status(dir / "a/b").permissions(), fs::perms(0755)); EXPECT_TRUE(fs::is_directory(dir / "a/b/c"));
+    EXPECT_EQ(fs::status(dir / "old").permissions(), fs::perms(0700)); EXPECT_FALSE(exists(dir / "file/sub"));
     // A path the kernel refuses outright, of very many components, takes no walk over every parent.
-    std::string huge = dir.path();
-    while (huge.size() < 400000) huge += "/d";
-    const auto start = std::chrono::steady_clock::now();
-    makeDirs(huge);
+    std::string huge = dir.path(); while (huge.size() < 400000) huge += "/d";
+    const auto start = std::chrono::steady_clock::now(); makeDirs(huge);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 // Contents across copy chunks (16384 bytes) over longer old ones, and the permission bits; anything but a
 // regular file is refused, and nothing is made for it.
 TEST(FileHelpersTest, CopyFile) {
-    ScratchDir dir;
-    std::string bytes(40000, '\0');
+    ScratchDir dir; std::string bytes(40000, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 + i / 251);
-    writeFile(dir / "src", bytes);
-    fs::permissions(dir / "src", fs::perms(0640));
-    writeFile(dir / "dst", std::string(50000, 'z'));
-    fs::create_directory(dir / "sub");
+    writeFile(dir / "src", bytes); fs::permissions(dir / "src", fs::perms(0640));
+    writeFile(dir / "dst", std::string(50000, 'z')); fs::create_directory(dir / "sub");
     fs::create_directory_symlink("sub", dir / "link");
     EXPECT_TRUE(copyFile(dir / "src", dir / "dst", false) && copyFile(dir / "src", dir / "fresh", false));
     EXPECT_TRUE(readFile(dir / "dst") == bytes && readFile(dir / "fresh") == bytes && readFile(dir / "src") == bytes);
     EXPECT_EQ(fs::status(dir / "fresh").permissions(), fs::perms(0640));
     for (const std::string& source : {dir / "sub", dir / "link", std::string("/dev/null"), dir / "missing"}) {
-        EXPECT_FALSE(copyFile(source, dir / "out", false)) << source;
-        EXPECT_FALSE(exists(dir / "out"));
+        EXPECT_FALSE(copyFile(source, dir / "out", false)) << source; EXPECT_FALSE(exists(dir / "out"));
     }
 }
 
 // The spinner state lives for the whole process; only this test turns progress on. It starts with a bar and
 // steps (a backspace and the next mark) once 20 ticks, hundredths of a second, have passed.
 TEST(FileHelpersTest, SpinnerStepsOnlyAfterAFifthOfASecond) {
-    ScratchDir dir;
-    writeFile(dir / "src", std::string(40000, 's'));
-    const std::uint32_t before = uptimeTicks();
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(copyFile(dir / "src", dir / "dst1", true));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "|");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const std::uint32_t elapsed = uptimeTicks() - before;
-    EXPECT_TRUE(elapsed >= 25 && elapsed <= 200) << elapsed;
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(copyFile(dir / "src", dir / "dst2", true));
+    ScratchDir dir; writeFile(dir / "src", std::string(40000, 's')); const std::uint32_t before = uptimeTicks();
+    testing::internal::CaptureStdout(); ASSERT_TRUE(copyFile(dir / "src", dir / "dst1", true));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "|"); std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::uint32_t elapsed = uptimeTicks() - before; EXPECT_TRUE(elapsed >= 25 && elapsed <= 200) << elapsed;
+    testing::internal::CaptureStdout(); ASSERT_TRUE(copyFile(dir / "src", dir / "dst2", true));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\b/");
 }
 

@@ -17,8 +17,7 @@ TEST(FlashDeviceTest, AnswersFromTheDevices) {
         {true, false, 0, 0}, {true, true, 0, 16}};
     const struct { bool present, refused; Version minimum, answer; } minimum[] = {
         {false, false, 0x06016600, 0}, {true, false, 0x06016600, 0x06016600}, {true, true, 0x06016600, 0}};
-    FlashDeviceSubstitute devices;
-    setFlashDeviceSubstitute(&devices);
+    FlashDeviceSubstitute devices; setFlashDeviceSubstitute(&devices);
     for (const auto& row : erase) {
         devices.mtdPresent = row.present, devices.eraseSize = row.eraseSize, devices.mtdRequestFails = row.fails;
         EXPECT_EQ(largeEraseBlocks(), row.large) << row.eraseSize << row.present << row.fails;
@@ -36,16 +35,12 @@ TEST(FlashDeviceTest, AnswersFromTheDevices) {
 
 // The request codes, open modes and the query block as the driver expects them, in native byte order.
 TEST(FlashDeviceTest, RequestsReachTheirDevicesAsTheDriverExpects) {
-    FlashDeviceSubstitute devices;
-    devices.mtdPresent = devices.flashPresent = true;
-    setFlashDeviceSubstitute(&devices);
-    largeEraseBlocks();
-    flashControlBit16();
-    boardMinimumVersion();
-    setFlashDeviceSubstitute(nullptr);
+    FlashDeviceSubstitute devices; devices.mtdPresent = devices.flashPresent = true; setFlashDeviceSubstitute(&devices);
+    largeEraseBlocks(); flashControlBit16(); boardMinimumVersion(); setFlashDeviceSubstitute(nullptr);
     ASSERT_EQ(devices.calls.size(), 3u);
     const struct { const char* path; int mode; unsigned long request; } expected[] = {
-        {"/dev/mtd0", O_RDONLY, 0x40204D01ul}, {"/dev/flash", O_RDONLY, 0x2000462Bul}, {"/dev/flash", O_RDWR, 0xC0044626ul}};
+        {"/dev/mtd0", O_RDONLY, 0x40204D01ul}, {"/dev/flash", O_RDONLY, 0x2000462Bul},
+        {"/dev/flash", O_RDWR, 0xC0044626ul}};
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(devices.calls[i].path, expected[i].path);
         EXPECT_EQ(devices.calls[i].openFlags & O_ACCMODE, expected[i].mode);

@@ -19,19 +19,13 @@ inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-inline void writeFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-inline bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
+inline void writeFile(const std::string& path, const std::string& bytes) { std::ofstream(path) << bytes; }
+inline bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
 
 // A fresh directory under /tmp, removed with everything mounted in it.
 class ScratchDir {
 public:
-    ScratchDir() {
-        char name[] = "/tmp/storage-test-XXXXXX";
-        path_ = ::mkdtemp(name) != nullptr ? name : "/nonexistent";
-    }
+    ScratchDir() { char name[] = "/tmp/storage-test-XXXXXX"; path_ = ::mkdtemp(name) ? name : "/nonexistent"; }
     ~ScratchDir() {
         for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
         std::error_code ignored;
@@ -39,13 +33,12 @@ public:
     }
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
-    // A tmpfs of the given size at relative; false where this process may not mount (the test skips).
+    // A tmpfs of so many bytes at relative; false where this process may not mount (the test skips).
     bool mount(const std::string& relative, unsigned long bytes, bool readOnly = false) {
-        const std::string where = *this / relative, options = "size=" + std::to_string(bytes);
+        const std::string where = *this / relative, size = "size=" + std::to_string(bytes);
         ::mkdir(where.c_str(), 0755);
-        if (::mount("tmpfs", where.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0, options.c_str()) != 0) return false;
-        mounts_.push_back(where);
-        return true;
+        if (::mount("tmpfs", where.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0, size.c_str()) != 0) return false;
+        return mounts_.push_back(where), true;
     }
 
 private:
