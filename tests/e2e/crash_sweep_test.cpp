@@ -1,64 +1,40 @@
-// Every crash point of the runs that change packages. A run is listed
-// under strace once; then, for each of its calls that can change the file
-// system, the run starts again from the same tree and is killed on entry to
-// that call (strace injects SIGKILL), and the same point is taken again as
-// a power loss: what the run wrote after its last flush of a file is cut
-// away and /ram is emptied. At every point:
-//   - a file or link there before and after a complete run is still there,
-//     and every path is as before or as after (staged files and the
-//     commit's own records aside);
-//   - the run that follows (the next plain run, or the same command again)
-//     ends exactly where a complete run ends, /ram and the postlog aside,
-//     leaving no staged file and no commit record. It may end as though the
-//     crashed run had never been where that run had changed nothing yet, or
-//     where the power took the schedule or the manifest along with /ram; a
-//     --commit or --cancel after a crashed --commit may end as a cancel. On
-//     a flash so full that files were staged in /ram it may refuse with 28
-//     and change nothing (counted as an exception);
-//   - --show, tried at every eighth point, changes nothing.
-// The point after the last call (the run complete) is judged the same way.
-// A follow-up runs once per distinct crashed tree (staged files' random
-// names and the postlog aside); every point is still killed and checked.
-// Each layout prints one summary line; a fault names its point: "#k" is the
-// k-th call of the trace, killed on entry (the calls before it done). Faults
-// alike are listed once; SWEEP_VERBOSE=1 prints every one as it is found.
+// Every crash point of the runs that change packages. The swept run is traced once; then for each call that
+// can change the file system it runs again from the same tree, killed on entry to that call (strace injects
+// SIGKILL), and the point is taken again as a power loss: what a file got after its last flush is cut away and
+// /ram is emptied. At every point (and after the last call):
+//   - each path is as before or as after the complete run, and no file there before and after is missing;
+//   - each follow-up ends where it ends after a complete run (the postlog and /ram aside) with no staged file
+//     of the crashed run left; or, where the crashed run had changed nothing yet, where it ends from the start
+//     (for a power loss, with /ram lost; a --commit or --cancel after a crashed --commit may end as a cancel);
+//     where files were staged in /ram it may refuse with 28 and change nothing;
+//   - --show, at every eighth point, changes nothing.
+// A follow-up runs once per distinct crashed tree. "#k" is the k-th traced call; SWEEP_VERBOSE=1 prints each
+// fault as it is found.
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <map>
-#include <set>
-#include <string>
-#include <vector>
+#include <regex>
+#include <sstream>
 
 #include "e2e/e2e_common.h"
 #include "e2e/fault_support.h"
-
-extern char** environ;
+#include "support/process_run.h"
 
 namespace velmora {
 namespace {
 
 constexpr const char* kStrace = "/usr/bin/strace";
-constexpr const char* kChroot = "/usr/sbin/chroot";
 constexpr const char* kTraced =
     "trace=write,pwrite64,writev,pwritev,openat,open,creat,rename,renameat,renameat2,unlink,unlinkat,mkdir,"
     "mkdirat,rmdir,symlink,symlinkat,link,linkat,fchmod,chmod,fchmodat,ftruncate,truncate,fallocate,fsync,"
     "fdatasync,sync,syncfs,copy_file_range,sendfile,chroot";
-constexpr unsigned kShowEvery = 8;
 constexpr unsigned long kTmpfsBytes = 8 << 20;
-const std::vector<std::string> kCommitRecords{"flash/var/pdb/.journal",   "flash/var/pdb/.journal.new",
-                                              "flash/var/pdb/.staged",    "flash/var/pdb/.downgrade",
-                                              "flash/var/pdb/.schedule", "flash/var/pdb/.schedule.new"};
 
 // A package as a row spells it: files "path=content" ("path=*N": N bytes
 // of one letter), requirements "name" or "name:min"; with members, a bundle.
@@ -164,156 +140,86 @@ void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
 
 bool chrooted(const Args& args) { return args[0] == "--commit" || args[0] == "--cancel"; }
 
-// path is dir or lies below it.
-bool under(const std::string& path, const std::string& dir) {
-    return path.rfind(dir, 0) == 0 && (path.size() == dir.size() || path[dir.size()] == '/');
-}
-
-// Staged names differ from run to run: "/tmp" and six letters or digits
-// become "/tmp??????" wherever they stand.
+// Staged names differ from run to run: "/tmp" and six letters or digits become "/tmp??????".
 std::string blurred(std::string text) {
+    auto alnum = [&](std::size_t i) { return std::isalnum(static_cast<unsigned char>(text[i])) != 0; };
     for (std::size_t at = text.find("/tmp"); at != std::string::npos; at = text.find("/tmp", at + 1)) {
         const std::size_t end = at + 10;
-        if (end > text.size() || (end < text.size() && std::isalnum(static_cast<unsigned char>(text[end])))) continue;
+        if (end > text.size() || (end < text.size() && alnum(end))) continue;
         bool name = true;
-        for (std::size_t i = at + 4; i < end; ++i) name = name && std::isalnum(static_cast<unsigned char>(text[i]));
+        for (std::size_t i = at + 4; i < end; ++i) name = name && alnum(i);
         if (name) text.replace(at + 4, 6, "??????");
     }
     return text;
 }
 
-// One traced call. Paths are relative to the sandbox root ("flash/bin/a").
+// One traced call; paths relative to the sandbox root ("flash/bin/a").
 struct Call {
-    std::string name;
-    std::string signature;  // the call as logged without its result, staged names blurred
+    std::string name, signature;  // the signature: the call without its result, staged names blurred
     long result = 0;
     bool killed = false;
-    unsigned occurrence = 0;  // among the calls of the same name, from 1
+    unsigned occurrence = 0;  // among the calls of its name, from 1
     std::vector<std::string> paths;
-    std::vector<long> numbers;  // the arguments read as numbers
-    bool changes = false;       // it can change the file system
-    bool truncates = false;     // an open that leaves the file empty
+    bool changes = false;        // it can change the file system
+    bool truncates = false;      // an open that leaves the file empty
 };
 
-// Top-level arguments of "name(a, b, c)".
-std::vector<std::string> splitArguments(const std::string& text) {
-    std::vector<std::string> out(1);
-    int depth = 0;
-    bool quoted = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quoted) {
-            if (c == '\\') out.back() += text[i++];
-            else if (c == '"') quoted = false;
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == '[' || c == '{' || c == '<') {
-            ++depth;
-        } else if (c == ']' || c == '}' || c == '>') {
-            --depth;
-        } else if (c == ',' && depth == 0) {
-            out.emplace_back();
-            if (i + 1 < text.size() && text[i + 1] == ' ') ++i;
-            continue;
+// The calls of an strace -y log, their paths relative to root ("?" outside it: the console, a pipe).
+std::vector<Call> readTrace(const std::string& log, const std::string& root) {
+    auto relative = [&](const std::string& host) -> std::string {
+        if (host == root) return "";
+        return host.rfind(root + "/", 0) == 0 ? host.substr(root.size() + 1) : "?";
+    };
+    static const std::regex lineForm(R"(^\d* *([a-z0-9_]+)\((.*)\) *= (\?|-?\d+))");
+    // A quoted path, with the directory descriptor before it, if any.
+    static const std::regex pathForm(R"re((?:<([^>]*)>, )?"((?:[^"\\]|\\.)*)")re");
+    static const std::regex writing("O_CREAT|O_TRUNC|O_WRONLY|O_RDWR"), emptying("O_TRUNC|O_EXCL");
+    static const std::set<std::string> byFd{"write", "writev", "pwrite64", "pwritev", "fchmod", "ftruncate",
+                                            "fallocate", "fsync", "fdatasync", "syncfs", "sendfile", "copy_file_range"};
+    std::vector<Call> calls;
+    std::map<std::string, unsigned> seen;
+    bool inRoot = false;
+    std::ifstream in(log);
+    std::smatch form;
+    for (std::string line; std::getline(in, line);) {
+        if (!std::regex_search(line, form, lineForm)) continue;
+        Call call;
+        call.name = form[1];
+        const std::string args = form[2];
+        call.signature = blurred(call.name + "(" + args + ")");
+        call.killed = form[3] == "?";
+        call.result = call.killed ? 0 : std::stol(form[3].str());
+        call.occurrence = ++seen[call.name];
+        if (byFd.count(call.name)) {
+            const std::size_t open = args.find('<'), close = args.find('>');
+            const bool annotated = open < close && close != std::string::npos;
+            call.paths = {annotated ? relative(args.substr(open + 1, close - open - 1)) : "?"};
+            call.changes = call.paths[0] != "?";
+        } else {
+            for (std::sregex_iterator it(args.begin(), args.end(), pathForm), end; it != end; ++it) {
+                std::string path = (*it)[2], clean;
+                const std::string dir = (*it)[1].matched ? relative((*it)[1]) : "";
+                if (path.empty() || path[0] != '/') path = (dir == "?" ? "" : dir) + "/" + path;
+                for (char c : path) {
+                    if (c != '/' || (!clean.empty() && clean.back() != '/')) clean += c;
+                }
+                if (!clean.empty() && clean.back() == '/') clean.pop_back();
+                call.paths.push_back(clean);
+            }
+            const std::string flags = args.substr(args.rfind('"') == std::string::npos ? 0 : args.rfind('"'));
+            const bool opens = call.name.rfind("open", 0) == 0;
+            call.changes = opens ? inRoot && std::regex_search(flags, writing)
+                                 : call.name == "sync" || (inRoot && call.name != "chroot");
+            call.truncates = opens && std::regex_search(flags, emptying);
         }
-        if (i < text.size()) out.back() += text[i];
+        inRoot = inRoot || call.name == "chroot";
+        calls.push_back(std::move(call));
     }
-    return out;
+    return calls;
 }
 
-class Trace {
-public:
-    explicit Trace(std::string root) : root_(std::move(root)) {}
-
-    std::vector<Call> read(const std::string& log) const {
-        std::vector<Call> calls;
-        std::map<std::string, unsigned> seen;
-        bool inRoot = false;
-        std::ifstream in(log);
-        for (std::string line; std::getline(in, line);) {
-            const std::size_t start = line.find_first_not_of(' ', line.find_first_not_of("0123456789"));
-            const std::size_t open = line.find('(', start);
-            const std::size_t equals = line.rfind(" = ");
-            // strace pads short calls out to a column before their result.
-            const std::size_t close = line.find_last_not_of(' ', equals);
-            if (start == std::string::npos || line[start] == '+' || line[start] == '-' || open == std::string::npos ||
-                equals == std::string::npos || close < open || line[close] != ')') {
-                continue;
-            }
-            Call call;
-            call.name = line.substr(start, open - start);
-            call.signature = blurred(line.substr(start, close + 1 - start));
-            const std::string result = line.substr(equals + 3);
-            call.killed = result == "?";
-            call.result = call.killed ? 0 : std::strtol(result.c_str(), nullptr, 10);
-            call.occurrence = ++seen[call.name];
-            describe(call, splitArguments(line.substr(open + 1, close - open - 1)), inRoot);
-            if (call.name == "chroot") inRoot = true;
-            calls.push_back(std::move(call));
-        }
-        return calls;
-    }
-
-private:
-    // The path of an argument "3</host/path>" (or "AT_FDCWD<...>"), relative
-    // to the root; "?" for anything outside it (the console, a pipe).
-    std::string fdPath(const std::string& argument) const {
-        const std::size_t open = argument.find('<');
-        if (open == std::string::npos || argument.back() != '>') return "?";
-        const std::string host = argument.substr(open + 1, argument.size() - open - 2);
-        if (host == root_) return "";
-        if (host.rfind(root_ + "/", 0) != 0) return "?";
-        return host.substr(root_.size() + 1);
-    }
-
-    // A quoted path argument, relative to the root; relative ones from the
-    // directory argument before them.
-    std::string quotedPath(const std::string& argument, const std::string& dir) const {
-        std::string path = argument.size() >= 2 ? argument.substr(1, argument.size() - 2) : "";
-        if (path.empty() || path[0] != '/') path = dir + "/" + path;
-        std::string clean;
-        for (char c : path) {
-            if (c == '/' && (clean.empty() || clean.back() == '/')) continue;
-            clean += c;
-        }
-        if (!clean.empty() && clean.back() == '/') clean.pop_back();
-        return clean;
-    }
-
-    void describe(Call& call, const std::vector<std::string>& args, bool inRoot) const {
-        static const std::set<std::string> byFd{"write",     "pwrite64", "writev",    "pwritev", "fchmod",
-                                                "ftruncate", "fallocate", "fsync",    "fdatasync", "syncfs",
-                                                "sendfile",  "copy_file_range"};
-        const bool fdCall = byFd.count(call.name) != 0;
-        std::string flags;
-        for (std::size_t i = 0; i < args.size(); ++i) {
-            call.numbers.push_back(std::strtol(args[i].c_str(), nullptr, 0));
-            if (args[i].find("O_") == 0) flags = args[i];
-            // Quoted arguments are paths (or a link's text), relative ones
-            // from the directory argument before them.
-            if (fdCall || args[i].empty() || args[i][0] != '"') continue;
-            const std::string dir = i > 0 ? fdPath(args[i - 1]) : "";
-            call.paths.push_back(quotedPath(args[i], dir == "?" ? "" : dir));
-        }
-        if (fdCall) {
-            call.paths = {fdPath(args[call.name == "copy_file_range" ? 2 : 0])};
-            call.changes = call.paths[0] != "?";
-        } else if (call.name.rfind("open", 0) == 0 || call.name == "creat") {
-            if (call.name == "creat") flags = "O_CREAT|O_TRUNC";
-            for (const char* flag : {"O_CREAT", "O_TRUNC", "O_WRONLY", "O_RDWR"}) {
-                call.changes = call.changes || (inRoot && flags.find(flag) != std::string::npos);
-            }
-            call.truncates = flags.find("O_TRUNC") != std::string::npos || flags.find("O_EXCL") != std::string::npos;
-        } else {
-            call.changes = call.name == "sync" || (inRoot && call.name != "chroot");
-        }
-    }
-
-    std::string root_;
-};
-
-// What of the files a run wrote is on the flash for sure at a point: each
-// file's length and the part of it the run flushed (fsync, sync).
+// What of each file a run wrote is on the flash for sure: its length and the part flushed (fsync, sync). The
+// installer writes files whole, from the start (no pwrite, no truncate).
 class Flushes {
 public:
     void apply(const Call& call) {
@@ -321,25 +227,17 @@ public:
         const std::string& name = call.name;
         const std::string path = call.paths.empty() ? "" : call.paths[0];
         if (name == "sync" || name == "syncfs") {
-            for (auto& [file, state] : files_) state.flushed = state.length;
+            for (auto& [any, file] : files_) file.second = file.first;
         } else if (name == "fsync" || name == "fdatasync") {
-            files_[path].flushed = files_[path].length;
-        } else if (name == "write" || name == "writev" || name == "sendfile" || name == "copy_file_range") {
-            files_[path].length += call.result;
-        } else if (name == "pwrite64" || name == "pwritev") {
-            Written& file = files_[path];
-            file.length = std::max(file.length, call.numbers[3] + call.result);
-            file.flushed = std::min(file.flushed, call.numbers[3]);
-        } else if (name == "ftruncate" || name == "truncate") {
-            Written& file = files_[path];
-            file.length = call.numbers[1];
-            file.flushed = std::min(file.flushed, file.length);
-        } else if ((name == "open" || name == "openat" || name == "creat") && call.truncates) {
+            files_[path].second = files_[path].first;
+        } else if (name == "write" || name == "writev") {
+            files_[path].first += call.result;
+        } else if (name.rfind("open", 0) == 0 && call.truncates) {
             files_[path] = {};
         } else if (name.rfind("rename", 0) == 0) {
             forget(call.paths[1]);
-            for (auto it = files_.lower_bound(call.paths[0]); it != files_.end() && under(it->first, call.paths[0]);) {
-                files_[call.paths[1] + it->first.substr(call.paths[0].size())] = it->second;
+            for (auto it = files_.lower_bound(path); it != files_.end() && under(it->first, path);) {
+                files_[call.paths[1] + it->first.substr(path.size())] = it->second;
                 it = files_.erase(it);
             }
         } else if (name.rfind("unlink", 0) == 0 || name == "rmdir") {
@@ -347,38 +245,25 @@ public:
         }
     }
 
-    // The power fails: every file on the flash goes back to what was
-    // flushed of it, and /ram is lost. The number of files cut.
-    unsigned lose(SandboxRoot& box) const {
-        unsigned cut = 0;
+    // The power fails: each file on the flash goes back to what was flushed of it, and /ram is lost.
+    void lose(SandboxRoot& box) const {
         for (const auto& [path, file] : files_) {
-            if (file.flushed >= file.length || under(path, "ram")) continue;
             struct stat info {};
             const std::string host = box.hostPath(path);
-            if (::lstat(host.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > file.flushed &&
-                ::truncate(host.c_str(), file.flushed) == 0) {
-                ++cut;
+            if (file.second < file.first && !under(path, "ram") && ::lstat(host.c_str(), &info) == 0 &&
+                S_ISREG(info.st_mode) && info.st_size > file.second) {
+                ::truncate(host.c_str(), file.second);
             }
         }
         emptyDirectory(box.hostPath("ram"));
-        return cut;
     }
 
 private:
-    struct Written {
-        long length = 0;
-        long flushed = 0;
-    };
     void forget(const std::string& path) {
         for (auto it = files_.lower_bound(path); it != files_.end() && under(it->first, path);) it = files_.erase(it);
     }
-    std::map<std::string, Written> files_;
+    std::map<std::string, std::pair<long, long>> files_;  // path -> length written, length flushed
 };
-
-bool isCommitRecord(const std::string& path) {
-    return std::any_of(kCommitRecords.begin(), kCommitRecords.end(),
-                       [&](const std::string& record) { return under(path, record); });
-}
 
 template <typename Drop>
 TreeSnapshot without(TreeSnapshot tree, Drop drop) {
@@ -386,68 +271,35 @@ TreeSnapshot without(TreeSnapshot tree, Drop drop) {
     return tree;
 }
 
-// What the run is judged on: /ram and the postlog aside.
+// What a run is judged on: /ram and the postlog aside.
 TreeSnapshot settledPart(TreeSnapshot tree) {
-    return without(std::move(tree), [](const std::string& path) { return path == "flash/postlog" || under(path, "ram"); });
+    return without(std::move(tree), [](const std::string& path) {
+        return path == "flash/postlog" || under(path, "ram");
+    });
 }
 
 // A tree as a follow-up sees it: staged names blurred, the postlog aside.
 std::string stateKey(const TreeSnapshot& tree) {
-    std::vector<std::string> lines;
+    std::set<std::string> lines;
     for (const auto& [path, entry] : tree) {
         if (path == "flash/postlog") continue;
-        lines.push_back(blurred("/" + path) + " " + entry.type + " " + std::to_string(entry.size) + " " +
-                        std::to_string(entry.mode) + " " + entry.digest);
+        lines.insert(blurred("/" + path) + " " + entry.type + " " + std::to_string(entry.size) + " " +
+                     std::to_string(entry.mode) + " " + entry.digest);
     }
-    std::sort(lines.begin(), lines.end());
     std::string key;
     for (const std::string& line : lines) key += line + "\n";
     return key;
 }
 
-// Paths of a crashed tree that are neither as before nor as after, and
-// files and links there before and after that the crash took away.
-std::vector<std::string> crashFaults(const TreeSnapshot& before, const TreeSnapshot& now, const TreeSnapshot& after,
-                                     bool ramLost) {
-    std::set<std::string> paths;
-    for (const TreeSnapshot* tree : {&before, &now, &after}) {
-        for (const auto& [path, entry] : *tree) paths.insert(path);
-    }
-    auto at = [](const TreeSnapshot& tree, const std::string& path) {
-        auto it = tree.find(path);
-        return it == tree.end() ? nullptr : &it->second;
-    };
-    std::vector<std::string> faults;
-    for (const std::string& path : paths) {
-        if (path == "flash/postlog" || (ramLost && under(path, "ram"))) continue;
-        const TreeEntry* old = at(before, path);
-        const TreeEntry* current = at(now, path);
-        const TreeEntry* done = at(after, path);
-        if (!current) {
-            if (old && done && old->type != 'd' && done->type != 'd') faults.push_back("missing " + path);
-        } else if (current->type != 'd' && !(old && *old == *current) && !(done && *done == *current) &&
-                   (old || done || !(isTemporaryName(path) || isCommitRecord(path)))) {
-            // Left-over directories are judged after the next run.
-            faults.push_back("neither old nor new " + path + " (" + std::to_string(current->size) + " bytes)");
-        }
-    }
-    return faults;
-}
-
 // "+ path (...)" lines as "+path", on one line.
 std::string condensed(const std::string& changes) {
     std::string out;
-    std::size_t start = 0;
-    for (std::size_t end; (end = changes.find('\n', start)) != std::string::npos; start = end + 1) {
-        const std::string line = changes.substr(start, end - start);
+    std::istringstream lines(changes);
+    for (std::string line; std::getline(lines, line);) {
         out += (out.empty() ? "" : " ") + line.substr(0, 1) + line.substr(2, line.find(' ', 2) - 2);
     }
     return out;
 }
-
-struct Counts {
-    unsigned points = 0, kills = 0, powerLosses = 0, followUps = 0, repeats = 0, exceptions = 0, faults = 0;
-};
 
 class CrashSweep : public TmpfsFlashTest, public ::testing::WithParamInterface<Layout> {
 protected:
@@ -455,11 +307,9 @@ protected:
 #if defined(__SANITIZE_ADDRESS__)
         GTEST_SKIP() << "a sanitized installer cannot run under strace";
 #endif
-        if (::geteuid() != 0) GTEST_SKIP() << "killing runs at each call needs root (chroot, tmpfs mounts)";
-        if (::access(kStrace, X_OK) != 0 || ::access(kChroot, X_OK) != 0) GTEST_SKIP() << "strace or chroot missing";
-        InstallTest::SetUp();
-        if (IsSkipped() || HasFatalFailure()) return;
+        if (::geteuid() != 0 || ::access(kStrace, X_OK) != 0) GTEST_SKIP() << "needs root (chroot, tmpfs) and strace";
         mountFlashAndRam(kTmpfsBytes, kTmpfsBytes);
+        if (IsSkipped() || HasFatalFailure()) return;
         // The saved trees are copied back hundreds of times: memory, not disk.
         ASSERT_TRUE(saved_.makeDirs("store"));
         if (std::string why = store_.mount(saved_, "store", 4 * kTmpfsBytes); !why.empty()) GTEST_SKIP() << why;
@@ -480,145 +330,92 @@ protected:
         }
     }
 
-    EnvOverrides env() const {
-        return GetParam().bootImage ? EnvOverrides{{"bootimage", "1"}} : EnvOverrides{};
-    }
+    EnvOverrides env() const { return GetParam().bootImage ? EnvOverrides{{"bootimage", "1"}} : EnvOverrides{}; }
 
     RunResult run(const Args& args) {
-        const std::string stdinData = args.back() == "-" ? input_ : "";
-        return box.runInstaller(withRoot(args, box), stdinData, chrooted(args) ? RunMode::Chrooted : RunMode::Normal,
-                                env());
+        return box.runInstaller(withRoot(args, box), args.back() == "-" ? input_ : "",
+                                chrooted(args) ? RunMode::Chrooted : RunMode::Normal, env());
     }
 
-    // The swept command under strace (its log in store/trace.log), killed
-    // on entry to `kill` when given; the wait status.
-    int traced(const Call* kill) {
+    // The swept command under strace (log in store/trace.log), killed on entry to `kill` when given; whether
+    // it exited with 0 (no kill) or was killed.
+    bool traced(const Call* kill) {
         const Args& command = GetParam().command;
-        Args argv{kStrace, "-f", "-y", "-qq", "-o", saved_.hostPath("store/trace.log"), "-e", kTraced};
-        if (kill) {
-            argv.insert(argv.end(), {"-e", "inject=" + kill->name + ":signal=KILL:when=" +
-                                               std::to_string(kill->occurrence)});
-        }
-        if (chrooted(command)) {
-            argv.insert(argv.end(), {kChroot, box.path(), "/installer"});
-        } else {
-            argv.push_back(INSTALLER_BINARY);
-        }
-        for (const std::string& arg : withRoot(command, box)) argv.push_back(arg);
-        std::vector<std::string> envText;
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string item(*entry);
-            if (item.rfind("arch=", 0) != 0 && item.rfind("bootimage=", 0) != 0) envText.push_back(item);
-        }
-        if (GetParam().bootImage) envText.push_back("bootimage=1");
-        std::vector<char*> argp;
-        std::vector<char*> envp;
-        for (std::string& arg : argv) argp.push_back(arg.data());
-        for (std::string& item : envText) envp.push_back(item.data());
-        argp.push_back(nullptr);
-        envp.push_back(nullptr);
         const std::string in = command.back() == "-" ? saved_.hostPath("store/image") : "/dev/null";
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::umask(022);
-            const int stdinFd = ::open(in.c_str(), O_RDONLY);
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(stdinFd, STDIN_FILENO);
-            ::dup2(null, STDOUT_FILENO);
-            ::dup2(null, STDERR_FILENO);
-            ::execve(kStrace, argp.data(), envp.data());
-            ::_exit(127);
-        }
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        return status;
+        Args argv{"/bin/sh", "-c", "umask 022; exec \"$@\" <\"$0\"", in, "env", "-u", "arch", "-u", "bootimage"};
+        if (GetParam().bootImage) argv.push_back("bootimage=1");
+        argv.insert(argv.end(), {kStrace, "-f", "-y", "-qq", "-o", saved_.hostPath("store/trace.log"), "-e", kTraced});
+        if (kill) argv.insert(argv.end(), {"-e", "inject=" + kill->name + ":signal=KILL:when=" +
+                                                     std::to_string(kill->occurrence)});
+        if (chrooted(command)) argv.insert(argv.end(), {"/usr/sbin/chroot", box.path(), "/installer"});
+        else argv.push_back(INSTALLER_BINARY);
+        for (const std::string& arg : withRoot(command, box)) argv.push_back(arg);
+        return runProcess(argv, saved_.hostPath("store")).exitStatus == (kill ? -1 : 0);
     }
 
-    // Faults alike (staged names blurred) are listed once, with their count
-    // and the first point that showed them.
+    // Faults alike (staged names blurred) are listed once, with their count and first point.
     void fault(const std::string& at, const std::string& what) {
         if (std::getenv("SWEEP_VERBOSE")) std::printf("FAULT %s: %s\n", at.c_str(), what.c_str());
-        ++counts_.faults;
-        const std::string key = blurred(what);
-        auto [it, added] = faultIndex_.emplace(key, faults_.size());
-        if (added) faults_.push_back({key, at, "", 0});
-        Fault& seen = faults_[it->second];
-        if (seen.lastAt != at) ++seen.points;
-        seen.lastAt = at;
+        ++counts_[6];
+        ++faults_.try_emplace(blurred(what), at, 0u).first->second.second;
     }
 
-    // The tree a crash left is in the sandbox: judge it, then every follow-up.
+    // The tree a crash left is in the sandbox: judge it, then every follow-up from it.
     void judge(const std::string& at, bool powerLost, bool killed, bool tryShow) {
         const Layout& layout = GetParam();
         const TreeSnapshot crashed = box.snapshot();
-        for (const std::string& what : crashFaults(start_, crashed, after_, powerLost)) fault(at, what);
+        for (const std::string& what : tornPaths(start_, crashed, after_, powerLost)) fault(at, what);
         if (tryShow) {
-            RunResult show = box.runInstaller({"-r", box.path(), "--show"}, "", RunMode::Normal, env());
+            box.runInstaller({"-r", box.path(), "--show"}, "", RunMode::Normal, env());
             if (std::string changed = describeChanges(crashed, box.snapshot()); !changed.empty()) {
                 fault(at, "--show changed: " + condensed(changed));
             }
         }
-        const std::string key = stateKey(crashed);
-        // The crashed run had changed nothing yet (on the flash, for what a
-        // power loss leaves).
+        // The crashed run had changed nothing yet (on the flash, for what a power loss leaves).
         const bool untouched = stateKey(withoutScratch(crashed)) == stateKey(withoutScratch(start_));
         const bool flashUntouched =
             stateKey(settledPart(withoutScratch(crashed))) == stateKey(settledPart(withoutScratch(start_)));
-        if (!seen_.insert(key).second) {
-            ++counts_.repeats;
-            return;
-        }
+        if (!seen_.insert(stateKey(crashed)).second) return void(++counts_[4]);
         if (layout.followUps.size() > 1) keep("crash");
         for (std::size_t i = 0; i < layout.followUps.size(); ++i) {
             const Args& next = layout.followUps[i];
             if (i > 0) bringBack("crash");
-            ++counts_.followUps;
+            ++counts_[3];
             const RunResult result = run(next);
             const TreeSnapshot settled = box.snapshot();
             const std::string label = at + ", then " + (chrooted(next) ? next[0] : next.size() > 2 ? next[2] : "run");
             if (layout.mayRefuse && result.exitStatus == 28) {
-                ++counts_.exceptions;
-                if (std::string changed = describeChanges(settledPart(crashed), settledPart(settled)); !changed.empty()) {
-                    fault(label, "refused with 28 but changed: " + condensed(changed));
-                }
+                ++counts_[5];
+                const std::string changed = describeChanges(settledPart(crashed), settledPart(settled));
+                if (!changed.empty()) fault(label, "refused with 28 but changed: " + condensed(changed));
                 continue;
             }
             if (!chrooted(next) && result.exitStatus != 0) {
-                fault(label, "exit " + std::to_string(result.exitStatus) + ": " + result.out.substr(0, 200) + result.err);
+                fault(label, "exit " + std::to_string(result.exitStatus) + ": " + result.out.substr(0, 200) +
+                                 result.err);
             }
-            // Staged files: none on the flash, and none of the crashed run's
-            // in /ram (the follow-up's own may stay there). Those of the
-            // preparing run are judged with the tree.
+            // No staged file on the flash, none of the crashed run's in /ram (the follow-up's own may stay).
             for (const std::string& path : temporaryFiles(settled)) {
                 if (after_.count(path) || start_.count(path)) continue;
-                if (!under(path, "ram") || (killed && crashed.count(path))) {
-                    fault(label, "staged file left: " + path);
-                }
+                if (!under(path, "ram") || (killed && crashed.count(path))) fault(label, "staged file left: " + path);
             }
-            // All of the run or, where the crashed run had changed nothing
-            // yet, none: the run never was, a power loss took the schedule
-            // or the manifest along with /ram, --cancel cancelled the
-            // manifest of a --commit that had not begun.
             std::vector<const TreeSnapshot*> allowed{&after_};
             if (flashUntouched && chrooted(next) && (powerLost || next[0] == "--cancel")) {
                 allowed.push_back(&cancelled_);
             }
             if (powerLost && flashUntouched) allowed.push_back(&ramLost_[i]);
             if (untouched) allowed.push_back(&fromStart_[i]);
-            const bool reached = std::any_of(allowed.begin(), allowed.end(), [&](const TreeSnapshot* expected) {
-                return describeChanges(settledState(*expected), settledState(settled)).empty();
-            });
-            if (!reached) {
+            if (std::none_of(allowed.begin(), allowed.end(), [&](const TreeSnapshot* expected) {
+                    return describeChanges(settledState(*expected), settledState(settled)).empty();
+                })) {
                 fault(label, "not as after a complete run: " +
                                  condensed(describeChanges(settledState(after_), settledState(settled))));
             }
         }
     }
 
-    // A tree without what a run writes before it changes anything: its
-    // staged files, the register of their directories, a journal or a copy
-    // of the schedule not yet complete.
+    // Without what a run writes before it changes anything: staged files, their register, an unfinished
+    // journal or schedule.
     TreeSnapshot withoutScratch(TreeSnapshot tree) const {
         return without(std::move(tree), [&](const std::string& path) {
             return (isTemporaryName(path) && !start_.count(path)) || path == "flash/var/pdb/.journal.new" ||
@@ -633,62 +430,47 @@ protected:
         });
     }
 
-    // From the starting tree: the run killed at `call` (the complete run
-    // when null), judged as it stops and again as a power loss there.
+    // From the starting tree: the run killed at `call` (complete when null), judged as it stops and as a
+    // power loss there.
     void sweepPoint(const Call* call, std::size_t k) {
         std::string at = call ? "#" + std::to_string(k) + " " + call->name : "end";
-        if (call) {
-            for (const std::string& path : call->paths) at += " " + path;
-        }
+        for (const std::string& path : call ? call->paths : std::vector<std::string>{}) at += " " + path;
         bringBack("start");
-        const int status = traced(call);
-        const std::vector<Call> calls = trace_.read(saved_.hostPath("store/trace.log"));
+        const bool ended = traced(call);
+        const std::vector<Call> calls = readTrace(saved_.hostPath("store/trace.log"), box.path());
         if (call) {
-            ++counts_.points;
-            if (!WIFSIGNALED(status) || calls.empty() || !calls.back().killed ||
-                calls.back().signature != call->signature) {
+            ++counts_[0];
+            if (!ended || calls.empty() || !calls.back().killed || calls.back().signature != call->signature) {
                 return fault(at, "the kill landed elsewhere: " + (calls.empty() ? "" : calls.back().signature));
             }
-            ++counts_.kills;
-        } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            ++counts_[1];
+        } else if (!ended) {
             return fault(at, "the traced run failed");
         }
         keep("killed");
-        judge(at, false, call != nullptr, call == nullptr || counts_.points % kShowEvery == 1);
+        judge(at, false, call != nullptr, call == nullptr || counts_[0] % 8 == 1);
         bringBack("killed");
-        // Each run names its staged files anew: what it flushed is read
-        // from its own trace.
-        Flushes flushes;
+        Flushes flushes;  // each run names its staged files anew: read from its own trace
         for (const Call& done : calls) flushes.apply(done);
         flushes.lose(box);
-        ++counts_.powerLosses;
+        ++counts_[2];
         judge(at + " (power loss)", true, call != nullptr, false);
     }
 
     TmpfsMount store_;
-    Trace trace_{box.path()};
     std::string input_;
     TreeSnapshot start_, after_, cancelled_;
-    std::vector<TreeSnapshot> ramLost_;    // each follow-up from the start, /ram emptied
-    std::vector<TreeSnapshot> fromStart_;  // each follow-up from the start
+    std::vector<TreeSnapshot> ramLost_, fromStart_;  // each follow-up from the start, with /ram emptied or not
     std::set<std::string> seen_;
-    Counts counts_;
-    struct Fault {
-        std::string what;
-        std::string firstAt;
-        std::string lastAt;
-        unsigned points;
-    };
-    std::vector<Fault> faults_;
-    std::map<std::string, std::size_t> faultIndex_;
+    // points, kills, power losses, follow-ups, repeated trees, refusals, faults
+    unsigned counts_[7] = {};
+    std::map<std::string, std::pair<std::string, unsigned>> faults_;  // what -> first point, times
 };
 
 TEST_P(CrashSweep, EveryCallKilledOrPowerLost) {
     const Layout& layout = GetParam();
     const auto began = std::chrono::steady_clock::now();
-
-    // The starting tree: the installed packages put in place by a run of
-    // their own, then the uploads, the files and the preparing run.
+    // The starting tree: the installed packages put in place by a run, the uploads, the files, the preparing run.
     for (const Pkg& pkg : layout.installed) upload(pkg.name + "-" + pkg.version + ".vpa", image(pkg));
     ASSERT_EQ(run(kPlain).exitStatus, 0);
     for (const Pkg& pkg : layout.installed) ASSERT_TRUE(box.exists("flash/var/pdb/" + pkg.name)) << pkg.name;
@@ -698,20 +480,14 @@ TEST_P(CrashSweep, EveryCallKilledOrPowerLost) {
     for (const std::string& file : layout.files) {
         ASSERT_TRUE(box.writeFile(file.substr(0, file.find('=')), file.substr(file.find('=') + 1)));
     }
-    if (!layout.input.empty()) {
-        input_ = image(layout.input[0]);
-        ASSERT_TRUE(saved_.writeFile("store/image", input_));
-    }
-    if (!layout.prepare.empty()) {
-        ASSERT_EQ(run(layout.prepare).exitStatus, 0);
-    }
+    if (!layout.input.empty()) input_ = image(layout.input[0]);
+    ASSERT_TRUE(saved_.writeFile("store/image", input_));
+    ASSERT_EQ(layout.prepare.empty() ? 0 : run(layout.prepare).exitStatus, 0);
     box.runInstaller({"-bogus"}, "", RunMode::Chrooted);  // copies the installer in for chrooted runs
     if (layout.freeBlocks >= 0) {
-        // The flash shrunk around what it holds (a filler file would be
-        // copied and read at every point).
+        // Shrunk around what it holds: a filler file would be copied and read at every point.
         const std::string flash = box.hostPath("flash");
-        struct statfs fs {};
-        ASSERT_EQ(::statfs(flash.c_str(), &fs), 0);
+        const struct statfs fs = fsInfo(flash);
         const auto bytes = (fs.f_blocks - fs.f_bfree + static_cast<std::uint64_t>(layout.freeBlocks)) * fs.f_bsize;
         ASSERT_EQ(::mount("tmpfs", flash.c_str(), "tmpfs", MS_REMOUNT, ("size=" + std::to_string(bytes)).c_str()), 0);
         ASSERT_EQ(freeBlocksAt(flash), static_cast<std::uint64_t>(layout.freeBlocks));
@@ -719,9 +495,7 @@ TEST_P(CrashSweep, EveryCallKilledOrPowerLost) {
     start_ = box.snapshot();
     keep("start");
 
-    // The complete run, once as it is and once under strace: both must end
-    // alike, or the trace is not the run the kills are aimed at.
-    RunResult complete = run(layout.command);
+    const RunResult complete = run(layout.command);
     ASSERT_EQ(complete.exitStatus, 0) << complete.out << complete.err;
     after_ = box.snapshot();
     for (const auto& [path, entry] : after_) ASSERT_FALSE(isCommitRecord(path)) << path;
@@ -734,18 +508,16 @@ TEST_P(CrashSweep, EveryCallKilledOrPowerLost) {
     for (const Args& next : layout.followUps) {
         for (std::vector<TreeSnapshot>* trees : {&fromStart_, &ramLost_}) {
             bringBack("start");
-            if (trees == &ramLost_) {
-                ASSERT_TRUE(emptyDirectory(box.hostPath("ram")));
-            }
+            ASSERT_TRUE(trees == &fromStart_ || emptyDirectory(box.hostPath("ram")));
             run(next);
             trees->push_back(box.snapshot());
         }
     }
+    // Traced, the run must end alike, or the trace is not the run the kills aim at.
     bringBack("start");
-    const int status = traced(nullptr);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "traced run: status " << status;
+    ASSERT_TRUE(traced(nullptr)) << "the traced run failed";
     ASSERT_EQ(describeChanges(settledPart(after_), settledPart(box.snapshot())), "") << "the traced run differs";
-    const std::vector<Call> calls = trace_.read(saved_.hostPath("store/trace.log"));
+    const std::vector<Call> calls = readTrace(saved_.hostPath("store/trace.log"), box.path());
     ASSERT_FALSE(calls.empty());
     if (layout.freeBlocks >= 0) {
         const bool stagedInRam = std::any_of(calls.begin(), calls.end(), [](const Call& call) {
@@ -754,8 +526,8 @@ TEST_P(CrashSweep, EveryCallKilledOrPowerLost) {
         ASSERT_EQ(stagedInRam, layout.mayRefuse) << "the flash has not the room the layout is meant for";
     }
 
-    // A point on entry to each changing call (one that follows a failed
-    // call would see the same tree again), and one after the last.
+    // A point on entry to each changing call (not one right after a failed call: the same tree again), and
+    // one after the last.
     bool previousFailed = false;
     for (std::size_t k = 0; k <= calls.size(); ++k) {
         if (k < calls.size()) {
@@ -767,15 +539,15 @@ TEST_P(CrashSweep, EveryCallKilledOrPowerLost) {
         sweepPoint(k < calls.size() ? &calls[k] : nullptr, k);
         if (HasFatalFailure()) return;
     }
-
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    std::printf("%s: %u points, %u kills, %u power losses, %u follow-ups (%u repeated trees), %u exceptions, "
-                "%u faults, %.1f s\n",
-                layout.name, counts_.points, counts_.kills, counts_.powerLosses, counts_.followUps,
-                counts_.repeats, counts_.exceptions, counts_.faults, seconds);
+    std::printf("%s: %u points, %u kills, %u power losses, %u follow-ups (%u repeated trees), %u refusals, %u faults, "
+                "%.1f s\n", layout.name, counts_[0], counts_[1], counts_[2], counts_[3], counts_[4], counts_[5],
+                counts_[6], seconds);
     std::string listed;
-    for (const Fault& f : faults_) listed += f.what + "\n    " + std::to_string(f.points) + " times, first at " + f.firstAt + "\n";
-    EXPECT_EQ(counts_.faults, 0u) << listed;
+    for (const auto& [what, seen] : faults_) {
+        listed += what + "\n    " + std::to_string(seen.second) + " times, first at " + seen.first + "\n";
+    }
+    EXPECT_EQ(counts_[6], 0u) << listed;
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, CrashSweep, ::testing::ValuesIn(kLayouts),

@@ -1,37 +1,32 @@
 #pragma once
-// Shared by the fault tests (full flash, killed runs): an installed router
-// and an upload to upgrade it with, a flash that is a tmpfs of its own, and
-// the tree operations that put a sandbox back into one known state between
-// trials.
+// Shared by the fault tests (crash sweep, killed runs, full flash): an upgrade to break, a flash and /ram of
+// their own (tmpfs), and the tree helpers that judge a trial and put the sandbox back for the next.
 
 #include <gtest/gtest.h>
-
 #include <sys/mount.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "e2e/install_support.h"
 
 namespace velmora {
 
-// Bytes that zlib cannot shrink, so that a package file is about as big as
-// what it carries. The same for the same seed.
+// Bytes zlib cannot shrink: a package is as big as what it carries.
 inline std::string incompressible(std::size_t size, std::uint32_t seed) {
     std::string bytes(size, '\0');
     std::uint32_t state = seed | 1u;
     for (char& byte : bytes) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
+        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
         byte = static_cast<char>(state & 0xFF);
     }
     return bytes;
@@ -40,10 +35,9 @@ inline std::string incompressible(std::size_t size, std::uint32_t seed) {
 // A positive number from the environment, or fallback.
 inline unsigned long envNumber(const char* name, unsigned long fallback) {
     const char* text = std::getenv(name);
-    if (!text || !*text) return fallback;
     char* end = nullptr;
-    unsigned long value = std::strtoul(text, &end, 10);
-    return (*end == '\0' && value > 0) ? value : fallback;
+    const unsigned long value = text ? std::strtoul(text, &end, 10) : 0;
+    return (value > 0 && *end == '\0') ? value : fallback;
 }
 
 struct UploadedFile {
@@ -51,104 +45,107 @@ struct UploadedFile {
     std::string image;
 };
 
-// The installed system and the upload that upgrades it:
-//   installed: webui 6.1 (keeps its image), ntp 6.1;
-//   uploaded:  webui 6.2 (keeps its image), ntp 6.2 (one file changed, one
-//              gone, one new), dns 1.0 (new, needs ntp) with `zoneFiles`
-//              empty files, whose "files" list then outgrows what its
-//              database file is staged for.
-// `scale` is the size of the big files; every byte of them is incompressible.
 struct UpgradeScenario {
-    std::vector<UploadedFile> installed;
-    std::vector<UploadedFile> uploads;
+    std::vector<UploadedFile> installed, uploads;
 };
 
+// Installed webui 6.1 (image kept) and ntp 6.1; uploaded webui 6.2, ntp 6.2 (a file changed, one gone, one
+// new) and dns 1.0 (needs ntp) with zoneFiles empty files, whose "files" list outgrows its staged room.
 inline UpgradeScenario upgradeScenario(std::size_t scale, int zoneFiles) {
-    auto withImage = [](PackageRecipe recipe) {
-        recipe.keepImage = true;
-        return recipe;
+    // /bin/NAME (incompressible), /etc/NAME.conf and, with extra, /usr/share/ntp/EXTRA.txt.
+    auto pkg = [](const std::string& name, const char* version, std::size_t size, std::uint32_t seed,
+                  const char* conf, bool keep = false, const std::string& extra = "") {
+        PackageRecipe recipe =
+            packageRecipe(name, version, {regularFile("/bin/" + name, incompressible(size, seed), 0755)});
+        recipe.files.push_back(regularFile("/etc/" + name + ".conf", conf));
+        if (!extra.empty()) recipe.files.push_back(regularFile("/usr/share/ntp/" + extra + ".txt", extra + "\n"));
+        recipe.keepImage = keep;
+        return UploadedFile{name + "-" + version + ".vpa", makePackage(recipe)};
     };
-    UpgradeScenario scenario;
-    scenario.installed = {
-        {"webui-6.1.vpa", makePackage(withImage(packageRecipe(
-                              "webui", "6.1",
-                              {regularFile("/bin/webui", incompressible(scale, 1), 0755),
-                               regularFile("/etc/webui.conf", "port 80\n")})))},
-        {"ntp-6.1.vpa", makePackage(packageRecipe("ntp", "6.1",
-                                                {regularFile("/bin/ntp", incompressible(scale, 2), 0755),
-                                                 regularFile("/etc/ntp.conf", "server a\n"),
-                                                 regularFile("/usr/share/ntp/old.txt", "old\n")}))},
-    };
-
-    PackageRecipe dns = packageRecipe("dns", "1.0",
-                                  {regularFile("/bin/dns", incompressible(scale, 3), 0755),
-                                   regularFile("/etc/dns.conf", "zones /usr/share/dns\n")});
+    PackageRecipe dns = packageRecipe("dns", "1.0", {regularFile("/bin/dns", incompressible(scale, 3), 0755),
+                                                     regularFile("/etc/dns.conf", "zones /usr/share/dns\n")});
     dns.deps = {needs("ntp", "6.2")};
     for (int i = 0; i < zoneFiles; ++i) {
         char path[64];
         std::snprintf(path, sizeof path, "/usr/share/dns/zones/z%04d.db", i);
         dns.files.push_back(regularFile(path, ""));
     }
-    scenario.uploads = {
-        {"webui-6.2.vpa", makePackage(withImage(packageRecipe(
-                              "webui", "6.2",
-                              {regularFile("/bin/webui", incompressible(scale, 4), 0755),
-                               regularFile("/etc/webui.conf", "port 8080\n")})))},
-        {"ntp-6.2.vpa", makePackage(packageRecipe("ntp", "6.2",
-                                                {regularFile("/bin/ntp", incompressible(scale * 2, 5), 0755),
-                                                 regularFile("/etc/ntp.conf", "server b\n"),
-                                                 regularFile("/usr/share/ntp/new.txt", "new\n")}))},
-        {"dns-1.0.vpa", makePackage(dns)},
-    };
-    return scenario;
+    return {{pkg("webui", "6.1", scale, 1, "port 80\n", true), pkg("ntp", "6.1", scale, 2, "server a\n", false, "old")},
+            {pkg("webui", "6.2", scale, 4, "port 8080\n", true),
+             pkg("ntp", "6.2", scale * 2, 5, "server b\n", false, "new"), {"dns-1.0.vpa", makePackage(dns)}}};
 }
 
-// A tree without the change set's temporary files and without the given
-// paths.
+// path is dir or lies below it.
+inline bool under(const std::string& path, const std::string& dir) {
+    return path.rfind(dir, 0) == 0 && (path.size() == dir.size() || path[dir.size()] == '/');
+}
+
+// What a stopped commit keeps for the next run.
+inline bool isCommitRecord(const std::string& path) {
+    for (const char* record : {".journal", ".journal.new", ".staged", ".downgrade", ".schedule", ".schedule.new"}) {
+        if (under(path, std::string("flash/var/pdb/") + record)) return true;
+    }
+    return false;
+}
+
 inline TreeSnapshot withoutTemporaries(TreeSnapshot tree, const std::vector<std::string>& also = {}) {
     for (const std::string& path : temporaryFiles(tree)) tree.erase(path);
     for (const std::string& path : also) tree.erase(path);
     return tree;
 }
 
-// Free blocks of the file system that holds hostPath (0 when unknown).
-inline std::uint64_t freeBlocksAt(const std::string& hostPath) {
-    struct statfs info {};
-    if (::statfs(hostPath.c_str(), &info) != 0) return 0;
-    return static_cast<std::uint64_t>(info.f_bfree);
+// Paths a stopped run left neither as before nor as after, and files and links there before and after that it
+// took away. Directories left over, staged files and commit records are judged by the next run.
+inline std::vector<std::string> tornPaths(const TreeSnapshot& before, const TreeSnapshot& now,
+                                          const TreeSnapshot& after, bool ramLost) {
+    std::set<std::string> paths;
+    for (const TreeSnapshot* tree : {&before, &now, &after}) {
+        for (const auto& [path, entry] : *tree) paths.insert(path);
+    }
+    auto at = [](const TreeSnapshot& tree, const std::string& path) {
+        auto it = tree.find(path);
+        return it == tree.end() ? nullptr : &it->second;
+    };
+    std::vector<std::string> faults;
+    for (const std::string& path : paths) {
+        if (path == "flash/postlog" || (ramLost && under(path, "ram"))) continue;
+        const TreeEntry *old = at(before, path), *current = at(now, path), *done = at(after, path);
+        if (!current) {
+            if (old && done && old->type != 'd' && done->type != 'd') faults.push_back("missing " + path);
+        } else if (current->type != 'd' && !(old && *old == *current) && !(done && *done == *current) &&
+                   (old || done || !(isTemporaryName(path) || isCommitRecord(path)))) {
+            faults.push_back("neither old nor new " + path + " (" + std::to_string(current->size) + " bytes)");
+        }
+    }
+    return faults;
 }
 
-inline std::uint64_t blockSizeAt(const std::string& hostPath) {
+inline struct statfs fsInfo(const std::string& hostPath) {
     struct statfs info {};
-    if (::statfs(hostPath.c_str(), &info) != 0) return 0;
-    return static_cast<std::uint64_t>(info.f_bsize);
+    ::statfs(hostPath.c_str(), &info);
+    return info;
 }
 
-// Removes everything inside hostDir, keeping the directory itself (it may
-// be a mount point).
+inline std::uint64_t freeBlocksAt(const std::string& hostPath) { return fsInfo(hostPath).f_bfree; }
+
+// Empties hostDir, keeping the directory (it may be a mount point).
 inline bool emptyDirectory(const std::string& hostDir) {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(hostDir, error)) {
-        std::filesystem::remove_all(entry.path(), error);
-        if (error) return false;
+        if (std::filesystem::remove_all(entry.path(), error), error) return false;
     }
     return !error;
 }
 
-// Copies the contents of one directory into another, links as links and
-// permission bits kept.
 inline bool copyContents(const std::string& fromDir, const std::string& toDir) {
     std::error_code error;
-    std::filesystem::copy(fromDir, toDir,
-                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks,
-                          error);
+    using std::filesystem::copy_options;
+    std::filesystem::copy(fromDir, toDir, copy_options::recursive | copy_options::copy_symlinks, error);
     return !error;
 }
 
-// A tmpfs of its own at a directory of the sandbox: at flash/, so that the
-// flash can really fill up; at ram/, so that /ram is another file system as
-// on the router, and so that the many small files a run stages there cost
-// no disk work. Needs root.
+// A tmpfs of its own: at flash/ so that it really fills up, at ram/ so that /ram is another device as on the
+// router and staging costs no disk work. Needs root.
 class TmpfsMount {
 public:
     TmpfsMount() = default;
@@ -158,12 +155,10 @@ public:
         if (!mounted_.empty() && ::umount(mounted_.c_str()) != 0) ::umount2(mounted_.c_str(), MNT_DETACH);
     }
 
-    // Empty string on success, otherwise why the tmpfs could not be had.
-    // The mount hides what was in the directory.
+    // Empty on success, else why not.
     std::string mount(SandboxRoot& box, const std::string& relative, unsigned long bytes) {
         if (::geteuid() != 0) return "mounting a tmpfs needs root";
-        const std::string dir = box.hostPath(relative);
-        const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+        const std::string dir = box.hostPath(relative), options = "size=" + std::to_string(bytes) + ",mode=0755";
         if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) {
             return "cannot mount a tmpfs at " + dir + ": " + std::strerror(errno);
         }
@@ -175,27 +170,23 @@ private:
     std::string mounted_;
 };
 
-// An install test whose flash and /ram are tmpfs mounts of their own, with
-// the installed flash kept aside so that every trial starts from it.
+// Flash and /ram on tmpfs, the installed flash kept aside so that every trial starts from it.
 class TmpfsFlashTest : public InstallTest {
 protected:
-    // From SetUp, after InstallTest::SetUp; skips the test without root.
     void mountFlashAndRam(unsigned long flashBytes, unsigned long ramBytes) {
+        InstallTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         if (std::string why = flash_.mount(box, "flash", flashBytes); !why.empty()) GTEST_SKIP() << why;
         if (std::string why = ram_.mount(box, "ram", ramBytes); !why.empty()) GTEST_SKIP() << why;
-        // The mount hides what the sandbox laid out under flash/.
-        ASSERT_TRUE(box.makeDirs("flash/var/pdb"));
-        ASSERT_TRUE(box.makeDirs("flash/boot"));
-        ASSERT_TRUE(box.makeDirs("flash/rw/pckg"));
+        for (const char* dir : {"flash/var/pdb", "flash/boot", "flash/rw/pckg"}) ASSERT_TRUE(box.makeDirs(dir));
     }
 
-    // Keeps the flash as it is now for restore.
     void saveFlash() {
         ASSERT_TRUE(emptyDirectory(saved_.hostPath("flash")));
         ASSERT_TRUE(copyContents(box.hostPath("flash"), saved_.hostPath("flash")));
     }
 
-    // The saved flash, an empty /ram, and the uploads on the flash.
+    // The saved flash, an empty /ram, and the uploads.
     void restore(const std::vector<UploadedFile>& uploads) {
         ASSERT_TRUE(emptyDirectory(box.hostPath("flash")));
         ASSERT_TRUE(emptyDirectory(box.hostPath("ram")));
@@ -203,8 +194,18 @@ protected:
         for (const UploadedFile& file : uploads) upload(file.name, file.image);
     }
 
-    TmpfsMount flash_;
-    TmpfsMount ram_;
+    // Installs scenario.installed by a run of its own and keeps that flash.
+    void installAndSave(const UpgradeScenario& scenario) {
+        for (const UploadedFile& file : scenario.installed) upload(file.name, file.image);
+        const RunResult install = upgradeRun();
+        ASSERT_EQ(install.exitStatus, 0) << install.out << install.err;
+        ASSERT_TRUE(box.removeAll("flash/rw/pckg/ntp-6.1.vpa"));  // webui's went into the database
+        ASSERT_TRUE(box.removeAll("flash/postlog"));
+        ASSERT_EQ(temporaryFiles(box.snapshot()), std::vector<std::string>{});
+        saveFlash();
+    }
+
+    TmpfsMount flash_, ram_;
     SandboxRoot saved_;
 };
 

@@ -4,18 +4,16 @@
 #include <cstdlib>
 
 namespace velmora {
-
 namespace {
 
 struct DevelopmentKeys {
-    SigningKey key;
+    SigningKey key, stranger;
     PublicKeyMaterial material;
-    SigningKey stranger;
 };
 
+// Loaded once; without a usable key no test can run.
 const DevelopmentKeys& keys() {
     static const DevelopmentKeys loaded = [] {
-        DevelopmentKeys made;
         std::string error;
         auto key = loadSigningKey(DEV_KEY_FILE, error);
         auto material = key ? loadPublicKey(DEV_KEY_FILE, error) : std::nullopt;
@@ -23,10 +21,8 @@ const DevelopmentKeys& keys() {
             std::fprintf(stderr, "the development key cannot be used: %s\n", error.c_str());
             std::abort();
         }
-        made.key = *key;
-        made.key.nonceSource = NonceSource::Derived;
-        made.material = *material;
-        made.stranger = made.key;
+        key->nonceSource = NonceSource::Derived;
+        DevelopmentKeys made{*key, *key, *material};
         made.stranger.privateScalar[0] ^= 0x10;
         return made;
     }();
@@ -36,9 +32,7 @@ const DevelopmentKeys& keys() {
 }  // namespace
 
 const SigningKey& developmentKey() { return keys().key; }
-
 const PublicKeyMaterial& developmentPublicKey() { return keys().material; }
-
 const SigningKey& strangerKey() { return keys().stranger; }
 
 }  // namespace velmora

@@ -12,29 +12,18 @@ extern char** environ;
 
 namespace velmora {
 
-namespace {
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-}  // namespace
-
 ProcessRun runProcess(const std::vector<std::string>& argv, const std::string& scratchDir) {
     std::vector<std::string> args = argv;
     std::vector<char*> pointers;
     for (std::string& arg : args) pointers.push_back(arg.data());
     pointers.push_back(nullptr);
-    const std::string outPath = scratchDir + "/.run-out";
-    const std::string errPath = scratchDir + "/.run-err";
+    const std::string paths[] = {scratchDir + "/.run-out", scratchDir + "/.run-err"};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    for (int fd : {1, 2}) {
+        posix_spawn_file_actions_addopen(&actions, fd, paths[fd - 1].c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     ProcessRun run;
     pid_t pid = 0;
     int status = 0;
@@ -43,10 +32,12 @@ ProcessRun runProcess(const std::vector<std::string>& argv, const std::string& s
         run.exitStatus = WEXITSTATUS(status);
     }
     posix_spawn_file_actions_destroy(&actions);
-    run.out = readAll(outPath);
-    run.err = readAll(errPath);
-    ::unlink(outPath.c_str());
-    ::unlink(errPath.c_str());
+    for (int fd : {1, 2}) {
+        std::ostringstream bytes;
+        bytes << std::ifstream(paths[fd - 1], std::ios::binary).rdbuf();
+        (fd == 1 ? run.out : run.err) = bytes.str();
+        ::unlink(paths[fd - 1].c_str());
+    }
     return run;
 }
 

@@ -9,8 +9,7 @@ namespace velmora {
 
 struct ProcessRun {
     int exitStatus = -1;  // -1 when it could not be started or did not exit normally
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // argv[0] is the program's path. Standard input is /dev/null; standard

@@ -1,21 +1,7 @@
 #pragma once
-// Throwaway router roots for whole-program runs of the built installer.
-//
-// A SandboxRoot is a temporary directory under /tmp laid out like the
-// router's file systems (flash/, ram/, rw/, flash/boot/ and, unless asked
-// otherwise, an empty package database flash/var/pdb/). The installer runs
-// in it in one of two ways:
-//   - Normal: the test passes "-r <root>" itself and the installer enters
-//     the root with its own chroot;
-//   - Chrooted: for the modes that never enter a root (--commit, --cancel)
-//     the helper copies the binary and its libraries into the sandbox and
-//     starts "/installer" already chrooted there.
-// Either way a run can only ever reach the host's /flash, /ram or /rw if the
-// test itself names them, which no test does.
-//
-// chroot needs root. When the tests do not run as root, every run happens
-// in a fresh user namespace (as `unshare -r` would set up); when that is not
-// allowed either, tests derived from SandboxTest are skipped with the reason.
+// Throwaway router roots (flash/, ram/, rw/ under /tmp) for runs of the built installer, so that no run can
+// reach the host's /flash, /ram or /rw. chroot needs root: without it every run enters a user namespace of its
+// own (as `unshare -r`), and where that is not allowed either, SandboxTest skips saying why.
 
 #include <gtest/gtest.h>
 
@@ -35,24 +21,20 @@ enum class RunMode {
 };
 
 struct RunResult {
-    int exitStatus = -1;  // the process's exit status; -1 when it did not exit normally
+    int exitStatus = -1;  // -1 when it did not exit normally
     int signal = 0;       // the signal that ended it, if any
     bool timedOut = false;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
-// Environment changes for one run: a value sets the variable, nullopt unsets
-// it. "arch" and "bootimage" are always unset unless given here, so that the
+// A value sets the variable, nullopt unsets it. "arch" and "bootimage" are unset unless given here, so that the
 // caller's environment cannot leak into a run.
 using EnvOverrides = std::map<std::string, std::optional<std::string>>;
 
 struct SandboxLayout {
     bool packageDatabase = true;  // create flash/var/pdb/ (empty)
     bool bootDir = true;          // create flash/boot/
-    // Give ram/ its own file system (a directory under /dev/shm bound onto
-    // the sandbox's ram/ for the run), so that moves from /ram to /flash
-    // cross devices as they do on the router.
+    // ram/ on another file system (/dev/shm), so that moves to /flash cross devices as on the router.
     bool ramOnOtherDevice = false;
 };
 
@@ -68,8 +50,7 @@ struct TreeEntry {
 // Relative path ("flash/var/pdb") -> entry.
 using TreeSnapshot = std::map<std::string, TreeEntry>;
 
-// One line per difference ("+ path", "- path", "~ path (...)"); empty when
-// the two snapshots are the same.
+// One line per difference ("+ path", "- path", "~ path (...)"); empty when there is none.
 std::string describeChanges(const TreeSnapshot& before, const TreeSnapshot& after);
 
 // Why sandbox runs cannot work on this machine, or nullopt when they can.
@@ -84,8 +65,7 @@ public:
 
     // Absolute host path of the root; empty when it could not be made.
     const std::string& path() const { return root_; }
-    // Host path of a path relative to the root ("flash/postlog"; a leading
-    // "/" is allowed and means the same).
+    // Host path of "flash/postlog" (a leading "/" means the same).
     std::string hostPath(std::string_view relative) const;
 
     // Writes a file, creating missing parent directories.
@@ -100,8 +80,7 @@ public:
     RunResult runInstaller(const std::vector<std::string>& args, const std::string& stdinData = "",
                            RunMode mode = RunMode::Normal, const EnvOverrides& env = {});
 
-    // Every path under the root with its kind, size, permissions and content
-    // digest. Leaves out what the helper itself put there to run chrooted.
+    // Every path under the root, but what the helper put there to run chrooted.
     TreeSnapshot snapshot() const;
 
 private:
@@ -109,14 +88,12 @@ private:
     bool ensureHelperDir(const std::string& relative);
     void walk(const std::string& hostDir, const std::string& relative, TreeSnapshot& into) const;
 
-    std::string root_;
-    std::string ramStore_;  // host directory behind ram/ when ram is on another device
+    std::string root_, ramStore_;  // ramStore_: the directory behind ram/ when on another device
     bool runtimeInstalled_ = false;
     std::set<std::string> helperPaths_;  // relative paths the helper created
 };
 
-// Base for tests that run the installer: skips them, saying why, where
-// sandbox roots cannot be entered.
+// Skips, saying why, where sandbox roots cannot be entered.
 class SandboxTest : public ::testing::Test {
 protected:
     void SetUp() override {
