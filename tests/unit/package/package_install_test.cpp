@@ -1,28 +1,24 @@
-// Installing one package file into a change set: where entries go, which
-// entries install on which processor, what is staged for the database and
-// the markers, and how a broken package ends.
+// Installing one package file: where entries go, which install on which
+// processor, what is staged, and where and why a broken package fails.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "package/install_messages.h"
 #include "package/package_install.h"
 #include "package/package_reader.h"
-#include "package/package_stream.h"
+#include "package/signature_check.h"
 #include "package_builder.h"
 #include "pdb/package_db.h"
 #include "run/installer.h"
@@ -34,77 +30,132 @@ namespace velmora {
 namespace {
 
 namespace fs = std::filesystem;
-
-const std::string brokenStavel = "ERROR: installation of stavel-6.1 failed: broken package";
+using namespace std::string_literals;
 
 PackageRecipe stavel(std::vector<FileEntry> files) {
     PackageRecipe recipe;
-    recipe.name = "stavel";
-    recipe.version = 100754944;  // 6.1
-    recipe.buildTime = 1300000000;
+    recipe.name = "stavel", recipe.version = 100754944, recipe.buildTime = 1300000000;  // 6.1
     recipe.files = std::move(files);
     return recipe;
 }
-
 std::string signedPackage(const PackageRecipe& recipe) { return buildPackage(recipe, &developmentKey()); }
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-TEST(PackageInstallRules, TargetPathIsBuiltFromRecordAndEntry) {
-    const struct {
-        bool disabled;
-        const char* entryPath;
-        const char* expected;
-    } rows[] = {{false, "/bin/tool", "/bin/tool"},
-                {false, "etc/conf", "/etc/conf"},  // a relative path gets its slash
-                {true, "/lib/a.so", "/x/stavel/lib/a.so"},
-                {true, "etc/conf", "/x/stavel/etc/conf"},
-                {false, "", "/"}};
-    for (const auto& row : rows) {
-        PackageRecord record("stavel");
-        record.disabled = row.disabled;
-        EXPECT_EQ(pathBelowFlash(record, row.entryPath), row.expected) << row.entryPath;
+// The metadata read as the stream installer reads it; the body is left.
+struct Opened {
+    explicit Opened(const std::string& image) : in(image), file(in, true) {
+        for (std::uint16_t type : {1, 18, 20, 16, 3, 19, 17, 21, 4, 9}) file.want(type);
+        file.nextPart();
+        EXPECT_TRUE(readPackageHeader(record, file));
     }
-}
+    std::istringstream in;
+    PackageFile file;
+    PackageRecord record;
+};
 
-TEST(PackageInstallRules, EntryPathMustNameOneFileBelowFlash) {
-    for (const char* path : {"../x", "..", "/bin/../../x", "/bin/..", "/a//../b", "", "/", "/.", "//", ".",
-                             "/bin/", "/bin/.", "/bin/a\nb"}) {
+TEST(PackageInstallRules, PathsAndProcessorGroups) {
+    PackageRecord record("stavel");
+    EXPECT_EQ(pathBelowFlash(record, "/bin/tool"), "/bin/tool");
+    EXPECT_EQ(pathBelowFlash(record, "etc/conf"), "/etc/conf");
+    EXPECT_EQ(pathBelowFlash(record, ""), "/");
+    record.disabled = true;
+    EXPECT_EQ(pathBelowFlash(record, "/lib/a.so"), "/x/stavel/lib/a.so");
+    EXPECT_EQ(pathBelowFlash(record, "etc/conf"), "/x/stavel/etc/conf");
+    for (const char* path : {"../x", "..", "/bin/../../x", "/bin/..", "/a//../b", "", "/", "/.", "//", ".", "/bin/",
+                             "/bin/.", "/bin/a\nb"})
         EXPECT_FALSE(namesFileBelowFlash(path)) << path;
-    }
-    for (const char* path : {"/bin/..tool", "/bin/tool..", "/...", "/./bin", "/bin/tool", "bin//tool", "x"}) {
+    EXPECT_FALSE(namesFileBelowFlash(std::string_view("/bin/\0b", 7)));
+    for (const char* path : {"/bin/..tool", "/bin/tool..", "/...", "/./bin", "/bin/tool", "bin//tool", "x"})
         EXPECT_TRUE(namesFileBelowFlash(path)) << path;
+
+    static int asked = 0;
+    const struct {
+        std::uint32_t pvr;
+        unsigned withBit16, withoutBit16;
+    } rows[] = {{0x80211000, 2, 4}, {0x802110FF, 2, 4}, {0x80212100, 2, 4}, {0x80200000, 2, 2}, {0x80213000, 2, 2},
+                {0x00830010, 1, 1}, {0x00840000, 1, 1}, {0x80850000, 1, 1}, {0x00860000, 0, 0}, {0x13020200, 3, 3},
+                {0x13030000, 0, 0}, {0, 0, 0}};
+    for (const auto& row : rows) {
+        asked = 0;
+        EXPECT_EQ(processorGroupFor(row.pvr, [] { return ++asked, 16u; }), row.withBit16) << std::hex << row.pvr;
+        EXPECT_EQ(processorGroupFor(row.pvr, [] { return ++asked, 0u; }), row.withoutBit16) << std::hex << row.pvr;
+        // The flash device is asked only where it decides the group.
+        EXPECT_EQ(asked, row.withBit16 != row.withoutBit16 ? 2 : 0) << std::hex << row.pvr;
     }
 }
 
-int gFlashAsked = 0;
-unsigned flashBitSet() { ++gFlashAsked; return 16; }
-unsigned flashBitClear() { ++gFlashAsked; return 0; }
+// An archive part made by hand from the inflated bytes given.
+std::string withRawArchive(const std::string& inflated) {
+    PackageRecipe recipe = stavel({});
+    recipe.withArchive = false;
+    recipe.extraParts.push_back({PartFileArchive, *zlibCompress(inflated), PartSignature});
+    return signedPackage(recipe);
+}
 
-TEST(PackageInstallRules, ProcessorGroupFollowsTheRegister) {
+// Files go to /dev/null, and the one named failWith fails with ENOSPC.
+struct Sink : EntrySink {
+    int create(const std::string& below, std::uint32_t, std::uint16_t) override {
+        created += below + " ";
+        if (below == "/fail") return errno = ENOSPC, -1;
+        fds.push_back(::open("/dev/null", O_WRONLY));
+        return fds.back();
+    }
+    ~Sink() override {
+        for (int fd : fds) ::close(fd);
+    }
+    std::string created;
+    std::vector<int> fds;
+};
+
+TEST(PackageBody, FaultsAndWhereTheyAre) {
+    const std::string two = encodeArchiveEntries({regularFile("/a", "aaa"), regularFile("/b", "bbb")});
+    PackageRecipe noSignature = stavel({regularFile("/a", "a")}), keep = noSignature;
+    noSignature.withSignature = false;
+    keep.keepImage = true, keep.keepImageData = std::string(10000, 'k');  // several 4096-byte steps
+    std::string flipped = signedPackage(stavel({regularFile("/a", std::string(5000, 'a'))}));
+    std::string keepFlipped = signedPackage(keep);
+    flipByte(flipped, findPart(flipped, PartFileArchive)->dataOffset() + 20, 0x01);
+    flipByte(keepFlipped, findPart(keepFlipped, PartKeepImage)->dataOffset() + 5000);
+    using F = PackageFault;
     const struct {
         const char* name;
-        std::uint32_t pvr;
-        unsigned withBitSet;    // group when the flash control bit is 16
-        unsigned withBitClear;  // group when it is 0
+        std::string image;
+        F::Kind kind;
+        std::string path;  // of the fault, then ":" and the files created
+        std::int32_t type;
+        SignatureCheck check;
+        bool unsignedFields;
     } rows[] = {
-        {"BoardDependentModelA", 0x80211000, 2, 4}, {"BoardDependentModelALowBitsIgnored", 0x802110FF, 2, 4},
-        {"BoardDependentModelB", 0x80212100, 2, 4}, {"Family20", 0x80200000, 2, 2},
-        {"Family21OtherModel", 0x80213000, 2, 2},   {"Family83", 0x00830010, 1, 1},
-        {"Family84", 0x00840000, 1, 1},             {"Family85", 0x80850000, 1, 1},
-        {"Family86IsNone", 0x00860000, 0, 0},       {"Upper1302", 0x13020200, 3, 3},
-        {"Upper1303IsNone", 0x13030000, 0, 0},      {"ZeroIsNone", 0, 0, 0},
+        {"good", signedPackage(stavel({regularFile("/a", "1"), directoryEntry("/d"), regularFile("b", "2")})),
+         F::None, ":/a /b ", -1, SignatureCheck::Good, false},
+        {"keepImage", signedPackage(keep), F::None, ":/a ", -1, SignatureCheck::Good, false},
+        {"endsAtEntryHeader", withRawArchive(two.substr(0, 35)), F::None, ":/a ", -1, SignatureCheck::Good, false},
+        {"endsInEntryHeader", withRawArchive(two.substr(0, 45)), F::None, ":/a ", -1, SignatureCheck::Good, false},
+        {"cutInPath", withRawArchive(two.substr(0, 66)), F::CutPath, ":/a ", 4, SignatureCheck::Good, false},
+        {"cutInContent", withRawArchive(two.substr(0, 68)), F::CutContent, "/b:/a /b ", 4, SignatureCheck::Good, false},
+        {"outsideFlash", signedPackage(stavel({regularFile("/g", "g"), directoryEntry("/../x")})), F::EntryPath,
+         "/../x:/g ", 4, SignatureCheck::Good, false},
+        {"createFails", signedPackage(stavel({regularFile("/fail", "x"), regularFile("/b", "b")})), F::CreateFailed,
+         "/fail:/fail ", 4, SignatureCheck::Good, false},
+        {"noSignature", signedPackage(noSignature), F::NoSignature, ":/a ", -1, SignatureCheck::Good, false},
+        {"flippedArchive", flipped, F::Signature, ":", 9, SignatureCheck::DigestMismatch, false},
+        {"flippedKeepImage", keepFlipped, F::Signature, ":/a ", 9, SignatureCheck::DigestMismatch, false},
+        {"strangerKey", buildPackage(stavel({}), &strangerKey()), F::Signature, ":", 9,
+         SignatureCheck::CommitmentMismatch, false},
+        {"digestOnly", buildPackage(stavel({})), F::Signature, ":", 9, SignatureCheck::CommitmentMismatch, true},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        gFlashAsked = 0;
-        EXPECT_EQ(processorGroupFor(row.pvr, flashBitSet), row.withBitSet);
-        EXPECT_EQ(processorGroupFor(row.pvr, flashBitClear), row.withBitClear);
-        // The flash device is asked only where it decides the group.
-        EXPECT_EQ(gFlashAsked, row.withBitSet != row.withBitClear ? 2 : 0);
+        Opened o(row.image);
+        Sink sink;
+        const TrustedKey key = builtInKey();
+        const F fault = readPackageBody(o.record, o.file, sink, &key);
+        EXPECT_EQ(fault.kind, row.kind) << row.name;
+        EXPECT_EQ(fault.path + ":" + sink.created, row.path) << row.name;
+        EXPECT_EQ(fault.partType, row.type) << row.name;
+        const auto at = row.type < 0 ? std::nullopt : findPart(row.image, std::uint16_t(row.type));
+        EXPECT_EQ(fault.offset, at ? at->offset : fault.offset) << row.name;
+        EXPECT_EQ(fault.signature, row.check) << row.name;
+        EXPECT_EQ(fault.unsignedFields, row.unsignedFields) << row.name;
+        EXPECT_EQ(fault.error, row.kind == F::CreateFailed ? ENOSPC : 0) << row.name;
     }
 }
 
@@ -118,7 +169,6 @@ protected:
         fs::create_directories(root_ + "/flash/var/pdb");
         setDbPaths({root_ + "/flash/var/pdb/", root_ + "/ram/pdb/", root_ + "/flash", root_ + "/flash/bootimage"});
         reset();
-        ::unsetenv("bootimage");
     }
     void TearDown() override {
         reset();
@@ -126,210 +176,129 @@ protected:
         setFlashDeviceSubstitute(nullptr);
         ::unsetenv("bootimage");
         setDbPaths({});
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
+        fs::remove_all(root_);
     }
-    // Drops what was staged and reported, for the next install.
     void reset() {
         cancel(changes_);
         Installer& installer = Installer::instance();
-        installer.packages.clear();
-        installer.messages.clear();
-        installer.status.clear();
+        installer.packages.clear(), installer.messages.clear(), installer.status.clear();
         installer.quiet = false;
     }
-
-    // Reads the header as the stream installer does, lets adjust set what
-    // the stream installer decides, and hands the rest to installPackageFile.
-    bool install(const std::string& image, PackageRecord& record,
-                 const std::function<void(PackageRecord&, PackageFile&)>& adjust = {}) {
-        std::istringstream input(image);
-        PackageFile file(input, true);
-        for (std::uint16_t type : {PartHeader, PartBundleHeader, PartDisabledMembers, PartArchitecture,
-                                   PartDependencies, PartProvides, PartConflicts, PartKeepImage, PartFileArchive,
-                                   PartSignature}) {
-            file.want(type);
-        }
-        file.nextPart();
-        if (!readPackageHeader(record, file)) {
-            ADD_FAILURE() << "header not readable";
-            return false;
-        }
-        if (adjust) adjust(record, file);
-        return installPackageFile(record, changes_, file);
+    // installPackageFile after the header, with adjust standing for what the stream installer decides.
+    bool install(const std::string& image, const std::function<void(PackageRecord&, PackageFile&)>& adjust = {}) {
+        reset();
+        opened_.emplace(image);
+        if (adjust) adjust(opened_->record, opened_->file);
+        return installPackageFile(opened_->record, changes_, opened_->file);
     }
-
+    std::set<std::string> files() const { return opened_->record.files; }
     std::string flash(const std::string& below) const { return root_ + "/flash" + below; }
     std::string db(const std::string& file) const { return root_ + "/flash/var/pdb/stavel/" + file; }
-    bool staged(const std::string& target) const { return changes_.ops.count(target) != 0; }
-
-    // The targets staged, relative to the scratch root.
-    std::set<std::string> stagedTargets() const {
+    // The content staged for a target.
+    std::string staged(const std::string& target) const {
+        auto it = changes_.ops.find(target);
+        if (it == changes_.ops.end()) return "<not staged>";
+        std::ifstream in(it->second.source, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::set<std::string> targets() const {
         std::set<std::string> targets;
         for (const auto& [target, op] : changes_.ops) targets.insert(target.substr(root_.size()));
         return targets;
     }
-    // Contents of the temporary file staged for a target.
-    std::string stagedContent(const std::string& target) const {
-        auto it = changes_.ops.find(target);
-        return it == changes_.ops.end() ? "<not staged>" : readAll(it->second.source);
-    }
-    std::vector<std::string> tempFilesLeft() const {
-        std::vector<std::string> found;
-        for (const auto& entry : fs::recursive_directory_iterator(root_)) {
-            if (entry.path().filename().string().rfind("tmp", 0) == 0) found.push_back(entry.path());
-        }
-        return found;
-    }
     const std::vector<std::string>& messages() const { return Installer::instance().messages; }
-    const std::string& status() const { return Installer::instance().status; }
 
     std::string root_;
     ChangeSet changes_;
+    std::optional<Opened> opened_;
 };
 
-// Entries marked for a processor group install only on a router of that
-// group; the board-dependent models ask the flash device.
+// Entries for a processor group install only on a router of that group; the
+// board-dependent models ask the flash device.
 TEST_F(PackageInstallTest, InstallsOnlyEntriesOfThisRoutersGroup) {
-    std::vector<FileEntry> files;
-    for (std::uint8_t group = 0; group <= 4; ++group) {
-        files.push_back(regularFile("/f" + std::to_string(group), "variant " + std::to_string(group), 0644, group));
-    }
-    const std::string image = signedPackage(stavel(files));
+    std::vector<FileEntry> entries;
+    for (std::uint8_t group = 0; group <= 4; ++group)
+        entries.push_back(regularFile("/f" + std::to_string(group), "variant " + std::to_string(group), 0644, group));
+    const std::string image = signedPackage(stavel(entries));
     FlashDeviceSubstitute devices;
     devices.flashPresent = true;
     setFlashDeviceSubstitute(&devices);
     const struct {
-        const char* name;
         std::optional<std::uint32_t> pvr;
         int flashControl;
         std::set<std::string> installed;
-    } rows[] = {
-        {"NoRegister", std::nullopt, 16, {"/f0"}},  {"Group1", 0x00840000, 16, {"/f0", "/f1"}},
-        {"Group2", 0x80200000, 0, {"/f0", "/f2"}},  {"Group3", 0x13020000, 16, {"/f0", "/f3"}},
-        {"Unknown", 0x00990000, 16, {"/f0"}},       {"BoardWithBit16", 0x80211000, 16, {"/f0", "/f2"}},
-        {"BoardWithoutBit16", 0x80211000, 0, {"/f0", "/f4"}},
-    };
+    } rows[] = {{std::nullopt, 16, {"/f0"}},        {0x00840000, 16, {"/f0", "/f1"}}, {0x80200000, 0, {"/f0", "/f2"}},
+                {0x13020000, 16, {"/f0", "/f3"}}, {0x00990000, 16, {"/f0"}},        {0x80211000, 16, {"/f0", "/f2"}},
+                {0x80211000, 0, {"/f0", "/f4"}}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        reset();
+        SCOPED_TRACE(row.pvr.value_or(1) + row.flashControl);
         setProcessorVersionSubstitute(row.pvr);
         devices.controlAnswer = row.flashControl;
-        PackageRecord record;
-        ASSERT_TRUE(install(image, record));
-        EXPECT_EQ(record.files, row.installed);
-        for (const std::string& path : row.installed) {
-            EXPECT_EQ(stagedContent(flash(path)), "variant " + path.substr(2)) << path;
-        }
+        ASSERT_TRUE(install(image));
+        EXPECT_EQ(files(), row.installed);
+        for (const std::string& path : row.installed) EXPECT_EQ(staged(flash(path)), "variant " + path.substr(2));
     }
 }
 
-TEST_F(PackageInstallTest, StagesRegularFilesOnlyWithTheirModes) {
+TEST_F(PackageInstallTest, StagesFilesModesAndTheDatabaseEntry) {
     std::string big(100000, '\0');
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
-    PackageRecord record;
-    ASSERT_TRUE(install(signedPackage(stavel({directoryEntry("/opt"), regularFile("/bin/tool", "#!tool\n", 0750),
-                                             symlinkEntry("/bin/link", "/bin/tool"), regularFile("etc/big", big)})),
-                        record));
-
-    EXPECT_EQ(record.files, (std::set<std::string>{"/bin/tool", "/etc/big"}));
-    EXPECT_EQ(stagedContent(flash("/bin/tool")), "#!tool\n");
-    EXPECT_EQ(stagedContent(flash("/etc/big")), big);
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = char(i * 7 + i / 251);
+    const std::string image = signedPackage(stavel({directoryEntry("/opt"), regularFile("/bin/tool", "#!tool\n", 0750),
+                                                    symlinkEntry("/bin/link", "/bin/tool"),
+                                                    regularFile("etc/big", big)}));
+    ASSERT_TRUE(install(image));
+    EXPECT_EQ(files(), (std::set<std::string>{"/bin/tool", "/etc/big"}));
+    EXPECT_EQ(staged(flash("/bin/tool")), "#!tool\n");
+    EXPECT_EQ(staged(flash("/etc/big")), big);
     struct stat st {};
     ASSERT_EQ(::stat(changes_.ops.at(flash("/bin/tool")).source.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0750u);
-    EXPECT_FALSE(staged(flash("/opt")));
-    EXPECT_FALSE(staged(flash("/bin/link")));
-
-    // The database entry goes with the files, and the run is reported.
-    EXPECT_EQ(stagedContent(db("files")), "bin/tool\netc/big\n");
-    EXPECT_EQ(stagedContent(db("version")), "100754944 1300000000\n");
-    EXPECT_FALSE(staged(flash("/UPGRADED")));
+    EXPECT_EQ(targets(), (std::set<std::string>{"/flash/bin/tool", "/flash/etc/big", "/flash/var/pdb/stavel/deps",
+                                                "/flash/var/pdb/stavel/files", "/flash/var/pdb/stavel/version"}));
+    EXPECT_EQ(staged(db("files")), "bin/tool\netc/big\n");
+    EXPECT_EQ(staged(db("version")), "100754944 1300000000\n");
     EXPECT_EQ(messages(), (std::vector<std::string>{"installed stavel-6.1"}));
-}
 
-TEST_F(PackageInstallTest, DisabledPackageGoesUnderX) {
-    PackageRecord record;
-    ASSERT_TRUE(install(signedPackage(stavel({regularFile("/lib/a.so", "so")})), record,
-                        [](PackageRecord& r, PackageFile&) { r.disabled = true; }));
-    EXPECT_EQ(record.files, std::set<std::string>{"/x/stavel/lib/a.so"});
-    EXPECT_EQ(stagedContent(flash("/x/stavel/lib/a.so")), "so");
-    EXPECT_EQ(stagedContent(db("disabled")), "auto\n");
+    ASSERT_TRUE(install(image, [](PackageRecord& r, PackageFile&) { r.disabled = true; }));
+    EXPECT_EQ(files(), (std::set<std::string>{"/x/stavel/bin/tool", "/x/stavel/etc/big"}));
+    EXPECT_EQ(staged(db("disabled")), "auto\n");
     EXPECT_EQ(messages(), (std::vector<std::string>{"installed (disabled) stavel-6.1"}));
+
+    PackageRecipe overlay = stavel({regularFile("/bin/extra", "extra")});
+    overlay.overlay = true;
+    ASSERT_TRUE(install(signedPackage(overlay)));
+    EXPECT_EQ(targets(), std::set<std::string>{"/flash/bin/extra"}) << "an overlay has no database entry";
 }
 
-TEST_F(PackageInstallTest, KeepImageBytesAreReadAndSigned) {
-    PackageRecipe recipe = stavel({regularFile("/bin/tool", "x")});
-    recipe.keepImage = true;
-    recipe.keepImageData = std::string(10000, 'k');  // several 4096-byte steps
-    std::string image = signedPackage(recipe);
-    PackageRecord record;
-    ASSERT_TRUE(install(image, record));
-    EXPECT_TRUE(record.keepsImage);
-    EXPECT_EQ(stagedContent(flash("/bin/tool")), "x");
-
-    // The part's bytes are covered by the signature: damage there is found.
-    flipByte(image, findPart(image, PartKeepImage)->dataOffset() + 5000);
-    reset();
-    PackageRecord again;
-    EXPECT_FALSE(install(image, again));
-    EXPECT_EQ(messages(), std::vector<std::string>{brokenStavel});
-}
-
-TEST_F(PackageInstallTest, OverlayStagesFilesButNoDatabaseEntry) {
-    PackageRecipe recipe = stavel({regularFile("/bin/extra", "extra")});
-    recipe.overlay = true;
-    PackageRecord record;
-    ASSERT_TRUE(install(signedPackage(recipe), record));
-    EXPECT_EQ(stagedTargets(), std::set<std::string>{"/flash/bin/extra"});
-}
-
+// Asked to write the boot image whole, the archive is passed over, the
+// package still verified and recorded; the marker is staged either way.
 TEST_F(PackageInstallTest, BootImagePackage) {
     PackageRecipe recipe = stavel({regularFile("/boot/kernel", "kernel")});
     recipe.flags = FlagBootImage;
-    const std::string image = signedPackage(recipe);
-
-    // Asked to write the boot image whole: the archive is passed over, the
-    // package is still verified and recorded, and the marker is staged.
     ::setenv("bootimage", "", 1);
-    PackageRecord whole;
-    ASSERT_TRUE(install(image, whole));
-    EXPECT_TRUE(whole.files.empty());
-    EXPECT_FALSE(staged(flash("/boot/kernel")));
-    EXPECT_EQ(stagedContent(flash("/UPGRADED")), "");
-    EXPECT_TRUE(staged(db("version")));
-    // A package without the flag is unpacked all the same.
-    reset();
-    PackageRecord plain;
-    ASSERT_TRUE(install(signedPackage(stavel({regularFile("/bin/tool", "x")})), plain));
-    EXPECT_EQ(stagedContent(flash("/bin/tool")), "x");
-
-    reset();
+    ASSERT_TRUE(install(signedPackage(recipe)));
+    EXPECT_EQ(targets(), (std::set<std::string>{"/flash/UPGRADED", "/flash/var/pdb/stavel/deps",
+                                                "/flash/var/pdb/stavel/files", "/flash/var/pdb/stavel/version"}));
+    EXPECT_EQ(staged(flash("/UPGRADED")), "");
+    ASSERT_TRUE(install(signedPackage(stavel({regularFile("/bin/tool", "x")}))));
+    EXPECT_EQ(staged(flash("/bin/tool")), "x") << "without the flag the archive is unpacked";
     ::unsetenv("bootimage");
-    PackageRecord unpacked;
-    ASSERT_TRUE(install(image, unpacked));
-    EXPECT_EQ(stagedContent(flash("/boot/kernel")), "kernel");
-    EXPECT_EQ(stagedContent(flash("/UPGRADED")), "");
+    ASSERT_TRUE(install(signedPackage(recipe)));
+    EXPECT_EQ(staged(flash("/boot/kernel")), "kernel");
+    EXPECT_EQ(staged(flash("/UPGRADED")), "");
 }
 
-TEST_F(PackageInstallTest, BundleMemberIsNotReportedOnItsOwn) {
-    PackageRecord record;
-    ASSERT_TRUE(install(signedPackage(stavel({regularFile("/bin/tool", "x")})), record,
-                        [](PackageRecord& r, PackageFile& file) {
-                            r.bundleRef = Dependency{"suite", 0x02006600, 0x02006600, 0};
-                            r.disabled = true;
-                            showInstallProgress(r, file);
-                            // A member's bar names its bundle, without the disabled marker.
-                            const std::string& status = Installer::instance().status;
-                            EXPECT_EQ(status.rfind("installing suite-2.0 [", 0), 0u) << status;
-                        }));
-    EXPECT_TRUE(messages().empty());
-    EXPECT_EQ(stagedContent(db("bundle")), "suite\n");
-}
-
-TEST_F(PackageInstallTest, ProgressLabelOfDisabledPackageHasTwoBlanks) {
-    PackageRecord record;
-    ASSERT_TRUE(install(signedPackage(stavel({})), record, [](PackageRecord& r, PackageFile& file) {
+TEST_F(PackageInstallTest, ProgressAndReportOfMembersAndDisabledPackages) {
+    const std::string image = signedPackage(stavel({regularFile("/bin/tool", "x")}));
+    ASSERT_TRUE(install(image, [](PackageRecord& r, PackageFile& file) {
+        r.bundleRef = Dependency{"suite", 0x02006600, 0x02006600, 0};
+        r.disabled = true;
+        showInstallProgress(r, file);
+        EXPECT_EQ(Installer::instance().status.rfind("installing suite-2.0 [", 0), 0u) << Installer::instance().status;
+    }));
+    EXPECT_TRUE(messages().empty()) << "a bundle is reported as a whole";
+    EXPECT_EQ(staged(db("bundle")), "suite\n");
+    ASSERT_TRUE(install(image, [](PackageRecord& r, PackageFile& file) {
         r.disabled = true;
         showInstallProgress(r, file);
         const std::string& status = Installer::instance().status;
@@ -338,99 +307,53 @@ TEST_F(PackageInstallTest, ProgressLabelOfDisabledPackageHasTwoBlanks) {
     }));
 }
 
-// --- broken packages --------------------------------------------------------
-
-// An archive part written by hand from the inflated bytes given.
-std::string withRawArchive(const std::string& inflated) {
-    PackageRecipe recipe = stavel({});
-    recipe.withArchive = false;
-    recipe.extraParts.push_back({PartFileArchive, *zlibCompress(inflated), PartSignature});
-    return signedPackage(recipe);
-}
-
-const std::string twoEntries = encodeArchiveEntries({regularFile("/a", "aaa"), regularFile("/b", "bbb")});
-constexpr std::size_t secondEntry = 30 + 2 + 3;
-
-TEST_F(PackageInstallTest, ArchiveEndingAtOrInsideAnEntryHeaderEndsQuietly) {
-    for (std::size_t cut : {secondEntry, secondEntry + 10}) {
-        SCOPED_TRACE(cut);
-        reset();
-        PackageRecord record;
-        ASSERT_TRUE(install(withRawArchive(twoEntries.substr(0, cut)), record));
-        EXPECT_EQ(record.files, std::set<std::string>{"/a"});
-        EXPECT_EQ(messages(), (std::vector<std::string>{"installed stavel-6.1"}));
-    }
-}
-
-TEST_F(PackageInstallTest, BrokenPackageIsReportedAndLeavesOnlyWhatCancelRemoves) {
-    PackageRecipe unsignedRecipe = stavel({regularFile("/a", "aaa")});
-    unsignedRecipe.withSignature = false;
+TEST_F(PackageInstallTest, FailuresAreReportedAndLeaveOnlyWhatCancelRemoves) {
     std::string flipped = signedPackage(stavel({regularFile("/a", std::string(5000, 'a'))}));
     flipByte(flipped, findPart(flipped, PartFileArchive)->dataOffset() + 20, 0x01);
+    std::ofstream(root_ + "/flash/etc") << "a file where a directory is needed";
+    const std::string broken = "ERROR: installation of stavel-6.1 failed: ";
     const struct {
-        const char* name;
-        std::string image;
+        std::string image, message;
     } rows[] = {
-        {"CutInsidePath", withRawArchive(twoEntries.substr(0, secondEntry + 31))},
-        {"CutInsideContent", withRawArchive(twoEntries.substr(0, secondEntry + 33))},
-        {"NoSignature", signedPackage(unsignedRecipe)},
-        {"FlippedArchiveByte", flipped},
-        {"SignedByAnotherKey", buildPackage(stavel({regularFile("/a", "aaa")}), &strangerKey())},
-        // The entry comes after a good one, and in one case is not even a
-        // regular file: its path alone condemns the package.
-        {"EntryReachingOutsideFlash", signedPackage(stavel({regularFile("/good", "g"), regularFile("/../x", "evil")}))},
-        {"DirectoryOutsideFlash", signedPackage(stavel({directoryEntry("/../dir")}))},
+        {flipped, broken + "broken package"},
+        {signedPackage(stavel({regularFile("/good", "g"), regularFile("/../x", "evil")})), broken + "broken package"},
+        {signedPackage(stavel({regularFile("etc/conf", "c")})), broken + "could not create etc/conf: Not a directory"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        reset();
-        PackageRecord record;
-        EXPECT_FALSE(install(row.image, record));
-        EXPECT_EQ(messages(), std::vector<std::string>{brokenStavel});
-        EXPECT_FALSE(staged(db("version"))) << "no database entry for a broken package";
-        for (const std::string& target : stagedTargets()) EXPECT_EQ(target.find(".."), std::string::npos) << target;
+        EXPECT_FALSE(install(row.image));
+        EXPECT_EQ(messages(), std::vector<std::string>{row.message});
+        for (const std::string& target : targets()) EXPECT_EQ(target.find("/var/pdb/stavel/v"), std::string::npos);
         cancel(changes_);
-        EXPECT_EQ(tempFilesLeft(), std::vector<std::string>{});
+        for (const auto& entry : fs::recursive_directory_iterator(root_))
+            EXPECT_NE(entry.path().filename().string().rfind("tmp", 0), 0u) << entry.path();
         EXPECT_FALSE(fs::exists(root_ + "/x"));
     }
-}
-
-TEST_F(PackageInstallTest, UnusableDatabaseDirectoryFailsWithoutMessage) {
-    // Something else is already planned for the package's directory.
+    // Something else already planned for the database directory: no message.
+    reset();
     scheduleLink(changes_, "/elsewhere", db(""));
-    PackageRecord record;
-    EXPECT_FALSE(install(signedPackage(stavel({regularFile("/a", "a")})), record));
+    opened_.emplace(signedPackage(stavel({regularFile("/a", "a")})));
+    EXPECT_FALSE(installPackageFile(opened_->record, changes_, opened_->file));
     EXPECT_TRUE(messages().empty());
-    EXPECT_EQ(stagedTargets(), std::set<std::string>{"/flash/var/pdb/stavel/"});
+    EXPECT_EQ(targets(), std::set<std::string>{"/flash/var/pdb/stavel/"});
 }
 
-TEST_F(PackageInstallTest, CreateFailureIsReportedByErrno) {
-    std::ofstream(root_ + "/flash/etc") << "a file where a directory is needed";
-    PackageRecord record;
-    EXPECT_FALSE(install(signedPackage(stavel({regularFile("etc/conf", "c")})), record));
-    EXPECT_EQ(messages(), (std::vector<std::string>{
-                              "ERROR: installation of stavel-6.1 failed: could not create etc/conf: Not a directory"}));
-
-    // A full or failing disk has a message of its own; a bundle member is
-    // named by its bundle.
+TEST(InstallMessages, CreateFailureByErrnoAndBundleMembersByTheirBundle) {
     PackageRecord member("stavel");
     member.version = 100754944;
     member.bundleRef = {"velmora", 100689408, 100689408, 0};  // 6.0
-    const struct {
-        int error;
-        std::string text;
-    } rows[] = {{ENOSPC, "disk is too small"},
-                {EIO, "disk error"},
-                {EPERM, std::string("could not create bin/stavel: ") + std::strerror(EPERM)}};
-    for (const auto& row : rows) {
-        reset();
-        errno = row.error;
-        reportCreateFailure(member, "bin/stavel");
-        EXPECT_EQ(messages(), std::vector<std::string>{"ERROR: installation of velmora-6.0 failed: " + row.text});
+    const std::pair<int, std::string> rows[] = {
+        {ENOSPC, "disk is too small"}, {EIO, "disk error"}, {EPERM, "could not create bin/x: "s + strerror(EPERM)}};
+    std::vector<std::string>& messages = Installer::instance().messages;
+    for (const auto& [error, text] : rows) {
+        messages.clear();
+        errno = error;
+        reportCreateFailure(member, "bin/x");
+        EXPECT_EQ(messages, std::vector<std::string>{"ERROR: installation of velmora-6.0 failed: " + text});
     }
-    reset();
+    messages.clear();
     reportBrokenPackage(member);
-    EXPECT_EQ(messages(), std::vector<std::string>{"ERROR: installation of velmora-6.0 failed: broken package"});
+    EXPECT_EQ(messages, std::vector<std::string>{"ERROR: installation of velmora-6.0 failed: broken package"});
+    messages.clear();
 }
 
 }  // namespace
