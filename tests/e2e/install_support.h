@@ -18,18 +18,16 @@ namespace velmora {
 
 inline Version ver(std::string_view text) { return parseVersionText(text).value_or(0); }
 
-inline PackageRecipe packageRecipe(const std::string& name, std::string_view version, std::vector<FileEntry> files = {}) {
+inline PackageRecipe packageRecipe(const std::string& name, std::string_view version, std::vector<FileEntry> files = {})
+{
     PackageRecipe recipe;
-    recipe.name = name;
-    recipe.version = ver(version);
-    recipe.buildTime = 1300000000;
-    recipe.files = std::move(files);
+    recipe.name = name, recipe.version = ver(version), recipe.buildTime = 1300000000, recipe.files = std::move(files);
     return recipe;
 }
 
 inline std::string makePackage(const PackageRecipe& recipe) { return buildPackage(recipe, &developmentKey()); }
 
-inline Dependency needs(const std::string& name, std::string_view min = "0") { return Dependency{name, ver(min), 0, 0}; }
+inline Dependency needs(const std::string& name, std::string_view min = "0") { return {name, ver(min), 0, 0}; }
 
 // A temporary file of the change set: "tmp" and six more characters.
 inline bool isTemporaryName(std::string_view relative) {
@@ -39,9 +37,7 @@ inline bool isTemporaryName(std::string_view relative) {
 
 inline std::vector<std::string> temporaryFiles(const TreeSnapshot& tree) {
     std::vector<std::string> found;
-    for (const auto& [path, entry] : tree) {
-        if (isTemporaryName(path)) found.push_back(path);
-    }
+    for (const auto& [path, entry] : tree) if (isTemporaryName(path)) found.push_back(path);
     return found;
 }
 
@@ -73,17 +69,14 @@ protected:
     }
 
     std::string read(std::string_view relative) const { return box.readFile(relative).value_or("<missing>"); }
-    std::string db(const std::string& name, const std::string& file) const {
-        return read("flash/var/pdb/" + name + "/" + file);
-    }
+    std::string db(const std::string& n, const std::string& f) const { return read("flash/var/pdb/" + n + "/" + f); }
     std::string postlog() const { return box.readFile("flash/postlog").value_or(""); }
 
     // A failed run: only the allowed paths may differ, and no temporary file
     // may be left behind.
     void expectUnchanged(const TreeSnapshot& before, const std::vector<std::string>& allowed) {
-        TreeSnapshot after = box.snapshot();
-        EXPECT_EQ(changesBesides(before, after, allowed), "");
-        EXPECT_EQ(temporaryFiles(after), std::vector<std::string>{});
+        EXPECT_EQ(changesBesides(before, box.snapshot(), allowed), "");
+        EXPECT_EQ(temporaryFiles(box.snapshot()), std::vector<std::string>{});
     }
 
     SandboxRoot box;

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "e2e/e2e_common.h"
@@ -32,17 +33,14 @@ std::string unescape(std::string_view s) {
         else if (c == '{') {  // \{N}c: c repeated N times
             std::size_t end = s.find('}', i);
             out.append(std::stoul(std::string(s.substr(i + 1, end - i - 1))), s[end + 1]), i = end + 1;
-        } else if (c == '\\') out += '\\';
-        else out += '\\', out += c;  // left for the regular expressions
+        } else out += '\\', out += c;  // left for the regular expressions
     }
     return out;
 }
 
 Words split(const std::string& text, char by) {
-    Words out;
-    std::string word;
-    std::istringstream in(text);
-    while (std::getline(in, word, by)) out.push_back(word);
+    Words out(1);
+    for (char c : text) c == by ? out.emplace_back().size() : (out.back() += c).size();
     return out;
 }
 
@@ -53,19 +51,11 @@ struct Scenario {
     std::string stdinData;
     TreeSnapshot before;
     RunResult run;
-    bool ran = false, marked = false, errChecked = false, statusChecked = false, stagedAllowed = false;
+    bool ran = false, errChecked = false, statusChecked = false, stagedAllowed = false;
 
     std::string text(const std::string& raw) {
-        if (raw.size() > 1 && raw[0] == '@') {
-            if (!images.count(raw.substr(1))) ADD_FAILURE() << "no package " << raw;
-            return images[raw.substr(1)];
-        }
-        return unescape(raw);
-    }
-
-    Dependency dependency(const std::string& value) {
-        Words f = split(value, ':');
-        return Dependency{f[0], f.size() > 1 ? ver(f[1]) : 0, f.size() > 2 ? ver(f[2]) : 0, 0};
+        if (raw.size() > 1 && raw[0] == '@') EXPECT_TRUE(images.count(raw.substr(1))) << raw;
+        return raw.size() > 1 && raw[0] == '@' ? images[raw.substr(1)] : unescape(raw);
     }
 
     // package ID NAME VERSION FIELD...: the recipe's fields, then damage to the built image.
@@ -73,6 +63,10 @@ struct Scenario {
         PackageRecipe r = packageRecipe(w[2] == "\"\"" ? "" : w[2], w[3]);
         BundleRecipe bundle;
         const SigningKey* key = &developmentKey();
+        auto dependency = [](const std::string& v) {  // NAME[:MIN[:MAX]]
+            Words f = split(v, ':');
+            return Dependency{f[0], f.size() > 1 ? ver(f[1]) : 0, f.size() > 2 ? ver(f[2]) : 0, 0};
+        };
         for (std::size_t i = 4; i < w.size(); ++i) {
             std::string k = w[i].substr(0, w[i].find('=')), v = unescape(w[i].substr(k.size() + (k != w[i])));
             Words f = split(v, ':');
@@ -102,14 +96,9 @@ struct Scenario {
         for (std::size_t i = 4; i < w.size(); ++i) {
             std::string k = w[i].substr(0, w[i].find('='));
             Words f = split(w[i].substr(k.size() + 1 > w[i].size() ? w[i].size() : k.size() + 1), ':');
-            std::optional<PartLocation> part;
-            std::size_t at = 0;
-            if (k == "flip" || k == "cut") {  // TYPE:OFFSET into its data, a negative one from its end
-                part = findPart(image, std::stoi(f[0]));
-                if (!part) { ADD_FAILURE() << "no part in " << w[i]; continue; }
-                long offset = std::stol(f[1]);
-                at = part->dataOffset() + (offset < 0 ? part->size + offset : offset);
-            }
+            std::optional<PartLocation> part = findPart(image, f[0] == "" ? 0 : std::atoi(f[0].c_str()));
+            long offset = f.size() > 1 ? std::stol(f[1]) : 0;  // into the part's data, a negative one from its end
+            std::size_t at = part ? part->dataOffset() + (offset < 0 ? part->size + offset : offset) : 0;
             if (k == "flip") flipByte(image, at, f.size() > 2 ? std::stoi(f[2], nullptr, 16) : 0xFF);
             else if (k == "cut") cutImage(image, at);
             else if (k == "rmpart") removePart(image, std::stoi(f[0]));
@@ -131,7 +120,7 @@ struct Scenario {
     // Every run ends by itself and leaves no staged file that no pending manifest names.
     void start(Words args, RunMode mode = RunMode::Normal) {
         settle();
-        if (!marked) before = box->snapshot();
+        before = box->snapshot();
         for (std::string& a : args) a = a == "\"\"" ? "" : a;
         run = box->runInstaller(withRoot(args, *box), stdinData, mode, env);
         stdinData.clear();
@@ -157,25 +146,14 @@ struct Scenario {
             for (std::size_t i = 0; i < words; ++i) at = line.find(' ', line.find_first_not_of(' ', at));
             return at >= line.size() ? std::string() : text(line.substr(at + 1));
         };
-        auto root = [&](std::size_t from, Words front, Words back) {
-            Words args{"-r", "@root"};
-            args.insert(args.end(), front.begin(), front.end());
-            args.insert(args.end(), w.begin() + from, w.end());
-            args.insert(args.end(), back.begin(), back.end());
-            return args;
-        };
+        Words root{"-r", "@root"};
+        root.insert(root.end(), w.begin() + (v == "stream" ? 2 : 1), w.end());
         auto is = [&](const std::string& base) { return v == base || v == base + "~" || v == base + "/"; };
         if (v == "package") package(w);
         else if (v == "blob") images[w[1]] = rest(2);
-        else if (v == "layout") {
-            SandboxLayout layout;
-            for (std::size_t i = 1; i < w.size(); ++i) {
-                if (w[i] == "noboot") layout.bootDir = false;
-                else if (w[i] == "nopdb") layout.packageDatabase = false;
-                else if (w[i] == "ramdev") layout.ramOnOtherDevice = true;
-                else ADD_FAILURE() << "unknown layout " << w[i];
-            }
-            box = std::make_unique<SandboxRoot>(layout);
+        else if (v == "layout") {  // a fresh root: nopdb, noboot, ramdev
+            auto has = [&](const char* word) { return std::find(w.begin(), w.end(), word) != w.end(); };
+            box = std::make_unique<SandboxRoot>(SandboxLayout{!has("nopdb"), !has("noboot"), has("ramdev")});
         } else if (v == "write") EXPECT_TRUE(box->writeFile(w[1], rest(2)));
         else if (v == "writemode") EXPECT_TRUE(box->writeFile(w[1], rest(3), std::stoi(w[2], nullptr, 8)));
         else if (v == "mkdir") EXPECT_TRUE(box->makeDirs(w[1]));
@@ -183,27 +161,21 @@ struct Scenario {
         else if (v == "remove") for (std::size_t i = 1; i < w.size(); ++i) box->removeAll(w[i]);
         else if (v == "cutfile") {  // cutfile PATH N: keep N bytes, or all but -N
             std::string data = box->readFile(w[1]).value_or("");
-            long n = std::stol(w[2]);
-            EXPECT_TRUE(box->writeFile(w[1], data.substr(0, n < 0 ? data.size() + n : n)));
-        } else if (v == "insert" || v == "head") {  // insert PATH LINE TEXT before that line (0: first); head PATH LINES
+            EXPECT_TRUE(box->writeFile(w[1], data.substr(0, std::stol(w[2]) + (w[2][0] == '-' ? data.size() : 0))));
+        } else if (v == "insert" || v == "head") {  // insert PATH LINE TEXT (0: first); head PATH LINES
             std::string data = box->readFile(w[1]).value_or("");
             std::size_t at = 0;
             for (int i = std::stoi(w[2]); i > 0 && at < data.size(); --i) at = data.find('\n', at) + 1;
             at = std::min(at, data.size());
             EXPECT_TRUE(box->writeFile(w[1], v == "head" ? data.substr(0, at) : data.insert(at, rest(3))));
-        } else if (v == "env") {
-            std::string name = w[1].substr(0, w[1].find('='));
-            env[name] = w[1].size() > name.size() ? std::optional(w[1].substr(name.size() + 1)) : std::nullopt;
-        } else if (v == "stdin") stdinData = rest(1);
-        else if (v == "run") start(root(1, {}, {}));
-        else if (v == "stream") stdinData = text("@" + w[1]), start(root(2, {}, {"-"}));
+        } else if (v == "env") env[w[1].substr(0, w[1].find('='))] = w[1].substr(w[1].find('=') + 1);
+        else if (v == "stdin") stdinData = rest(1);
+        else if (v == "run") start(root);
+        else if (v == "stream") root.push_back("-"), stdinData = text("@" + w[1]), start(root);
         else if (v == "exec") start(Words(w.begin() + 1, w.end()));
         else if (v == "chroot") start(Words(w.begin() + 1, w.end()), RunMode::Chrooted);
         else if (v == "staged") stagedAllowed = true;  // the runs may leave staged files behind
-        else if (v == "status") {
-            EXPECT_EQ(run.exitStatus, std::stoi(w[1])) << run.out << run.err;
-            statusChecked = true;
-        }
+        else if (v == "status") { EXPECT_EQ(run.exitStatus, std::stoi(w[1])) << run.err; statusChecked = true; }
         else if (is("out")) expectText(v, run.out, rest(1));
         else if (is("err")) expectText(v, run.err, rest(1)), errChecked = true;
         else if (v == "postlog") EXPECT_EQ(box->readFile("flash/postlog").value_or(""), rest(1));
@@ -212,15 +184,12 @@ struct Scenario {
         else if (v == "link") EXPECT_EQ(box->readLink(w[1]).value_or("<missing>"), w[2]) << w[1];
         else if (v == "absent" || v == "exists") {
             for (std::size_t i = 1; i < w.size(); ++i) EXPECT_EQ(box->exists(w[i]), v == "exists") << w[i];
-        } else if (v == "mark") before = box->snapshot(), marked = true;
-        else if (v == "unchanged") {  // since `mark` or the last run began; `except` names path prefixes
-            marked = false;
+        } else if (v == "unchanged") {  // since the last run began; `except` names path prefixes
             TreeSnapshot after = box->snapshot(), was = before;
             for (TreeSnapshot* tree : {&after, &was}) {
-                std::erase_if(*tree, [&](const auto& entry) {
-                    if (isTemporaryName(entry.first)) return true;
-                    for (std::size_t i = 2; i < w.size(); ++i) if (entry.first.rfind(w[i], 0) == 0) return true;
-                    return false;
+                std::erase_if(*tree, [&](const auto& e) {
+                    auto under = [&](const std::string& p) { return e.first.rfind(p, 0) == 0; };
+                    return isTemporaryName(e.first) || std::any_of(w.begin() + std::min(w.size(), 2ul), w.end(), under);
                 });
             }
             EXPECT_EQ(describeChanges(was, after), "");
@@ -236,12 +205,11 @@ struct Scenario {
     }
 };
 
-std::vector<std::string> scenarioFiles() {
-    std::vector<std::string> names;
+std::set<std::string> scenarioFiles() {
+    std::set<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(SCENARIO_DIR)) {
-        if (entry.path().extension() == ".txt") names.push_back(entry.path().stem().string());
+        if (entry.path().extension() == ".txt") names.insert(entry.path().stem().string());
     }
-    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -258,14 +226,13 @@ TEST_P(Scenarios, Run) {
         if (line.empty() || line[0] == '#') continue;
         for (auto let = lets.rbegin(); let != lets.rend(); ++let) {  // longer names first
             const auto& [name, value] = *let;
-            for (std::size_t i; (i = line.find("$" + name)) != std::string::npos;) line.replace(i, name.size() + 1, value);
+            for (std::size_t i; (i = line.find("$" + name)) != std::string::npos;) {
+                line.replace(i, name.size() + 1, value);
+            }
         }
-        if (line.rfind("let ", 0) == 0) {
-            std::size_t end = line.find(' ', 4);
-            lets[line.substr(4, end - 4)] = line.substr(end + 1);
-            continue;
-        }
-        for (std::size_t at; (at = line.find(" ; ")) != std::string::npos || !line.empty();) {
+        std::size_t end = line.find(' ', 4);
+        if (line.rfind("let ", 0) == 0) lets[line.substr(4, end - 4)] = line.substr(end + 1);
+        else for (std::size_t at; (at = line.find(" ; ")) != std::string::npos || !line.empty();) {
             const std::string statement = line.substr(0, at);
             line = at == std::string::npos ? "" : line.substr(at + 3);
             (lines.empty() && statement.rfind("case ", 0) != 0 ? prelude : lines).push_back(statement);
@@ -275,9 +242,8 @@ TEST_P(Scenarios, Run) {
     std::unique_ptr<Scenario> s;
     std::string current;
     auto step = [&](const std::string& line) {
-        Words w;
-        std::istringstream words(line);
-        for (std::string word; words >> word;) w.push_back(word);
+        Words w = split(line, ' ');
+        std::erase(w, "");
         SCOPED_TRACE(current + ": " + line);
         s->step(w, line);
     };
