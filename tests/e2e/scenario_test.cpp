@@ -54,7 +54,7 @@ struct Scenario {
     bool ran = false, errChecked = false, statusChecked = false, stagedAllowed = false;
 
     std::string text(const std::string& raw) {
-        if (raw.size() > 1 && raw[0] == '@') EXPECT_TRUE(images.count(raw.substr(1))) << raw;
+        if (raw.size() > 1 && raw[0] == '@') { EXPECT_TRUE(images.count(raw.substr(1))) << raw; }
         return raw.size() > 1 && raw[0] == '@' ? images[raw.substr(1)] : unescape(raw);
     }
 
@@ -97,7 +97,8 @@ struct Scenario {
             std::string k = w[i].substr(0, w[i].find('='));
             Words f = split(w[i].substr(k.size() + 1 > w[i].size() ? w[i].size() : k.size() + 1), ':');
             std::optional<PartLocation> part = findPart(image, f[0] == "" ? 0 : std::atoi(f[0].c_str()));
-            long offset = f.size() > 1 ? std::stol(f[1]) : 0;  // into the part's data, a negative one from its end
+            // flip and cut: TYPE:OFFSET into the part's data, a negative one from its end
+            long offset = k == "flip" || k == "cut" ? std::stol(f[1]) : 0;
             std::size_t at = part ? part->dataOffset() + (offset < 0 ? part->size + offset : offset) : 0;
             if (k == "flip") flipByte(image, at, f.size() > 2 ? std::stoi(f[2], nullptr, 16) : 0xFF);
             else if (k == "cut") cutImage(image, at);
