@@ -16,51 +16,34 @@
 
 namespace velmora {
 
-inline constexpr std::uint32_t kBuildTime = 1300000000;
-
-// The key the test packages are signed with: the one the installer trusts.
-inline const SigningKey* packageKey() { return &developmentKey(); }
-
 inline Version ver(std::string_view text) { return parseVersionText(text).value_or(0); }
 
-inline PackageRecipe packageRecipe(const std::string& name, std::string_view version, std::vector<FileEntry> files = {}) {
+inline PackageRecipe packageRecipe(const std::string& name, std::string_view version, std::vector<FileEntry> files = {})
+{
     PackageRecipe recipe;
-    recipe.name = name;
-    recipe.version = ver(version);
-    recipe.buildTime = kBuildTime;
-    recipe.files = std::move(files);
+    recipe.name = name, recipe.version = ver(version), recipe.buildTime = 1300000000, recipe.files = std::move(files);
     return recipe;
 }
 
-inline std::string makePackage(const PackageRecipe& recipe) { return buildPackage(recipe, packageKey()); }
+inline std::string makePackage(const PackageRecipe& recipe) { return buildPackage(recipe, &developmentKey()); }
 
-inline Dependency needs(const std::string& name, std::string_view min = "0") {
-    return Dependency{name, ver(min), 0, 0};
-}
+inline Dependency needs(const std::string& name, std::string_view min = "0") { return {name, ver(min), 0, 0}; }
 
 // A temporary file of the change set: "tmp" and six more characters.
 inline bool isTemporaryName(std::string_view relative) {
-    std::size_t slash = relative.rfind('/');
-    std::string_view base = slash == std::string_view::npos ? relative : relative.substr(slash + 1);
+    std::string_view base = relative.substr(relative.rfind('/') + 1);
     return base.size() == 9 && base.substr(0, 3) == "tmp";
 }
 
 inline std::vector<std::string> temporaryFiles(const TreeSnapshot& tree) {
     std::vector<std::string> found;
-    for (const auto& [path, entry] : tree) {
-        if (isTemporaryName(path)) found.push_back(path);
-    }
+    for (const auto& [path, entry] : tree) if (isTemporaryName(path)) found.push_back(path);
     return found;
 }
 
-// Differences between two listings, leaving out the paths a run may touch
-// even when it fails (the image copy of the stream mode, the postlog).
-inline std::string changesBesides(TreeSnapshot before, TreeSnapshot after,
-                                  const std::vector<std::string>& allowed) {
-    for (const std::string& path : allowed) {
-        before.erase(path);
-        after.erase(path);
-    }
+// Differences between two listings, leaving out the paths a run may touch.
+inline std::string changesBesides(TreeSnapshot before, TreeSnapshot after, const std::vector<std::string>& allowed) {
+    for (const std::string& path : allowed) before.erase(path), after.erase(path);
     return describeChanges(before, after);
 }
 
@@ -75,20 +58,10 @@ protected:
         ASSERT_TRUE(box.makeDirs("flash/rw/pckg"));
     }
 
-    // installer -r ROOT [args] -, the image on standard input.
-    RunResult streamInstall(const std::string& image, std::vector<std::string> args = {},
-                            const EnvOverrides& env = {}) {
-        std::vector<std::string> all{"-r", box.path()};
-        all.insert(all.end(), args.begin(), args.end());
-        all.push_back("-");
-        return box.runInstaller(all, image, RunMode::Normal, env);
-    }
-
     // installer -r ROOT [args]: the upgrade run.
     RunResult upgradeRun(std::vector<std::string> args = {}, const EnvOverrides& env = {}) {
-        std::vector<std::string> all{"-r", box.path()};
-        all.insert(all.end(), args.begin(), args.end());
-        return box.runInstaller(all, "", RunMode::Normal, env);
+        args.insert(args.begin(), {"-r", box.path()});
+        return box.runInstaller(args, "", RunMode::Normal, env);
     }
 
     void upload(const std::string& fileName, const std::string& image, const std::string& dir = "flash/rw/pckg/") {
@@ -96,22 +69,14 @@ protected:
     }
 
     std::string read(std::string_view relative) const { return box.readFile(relative).value_or("<missing>"); }
-    std::string db(const std::string& name, const std::string& file) const {
-        return read("flash/var/pdb/" + name + "/" + file);
-    }
+    std::string db(const std::string& n, const std::string& f) const { return read("flash/var/pdb/" + n + "/" + f); }
     std::string postlog() const { return box.readFile("flash/postlog").value_or(""); }
-    unsigned modeOf(const std::string& relative) const {
-        TreeSnapshot tree = box.snapshot();
-        auto it = tree.find(relative);
-        return it == tree.end() ? 0 : it->second.mode;
-    }
 
     // A failed run: only the allowed paths may differ, and no temporary file
     // may be left behind.
     void expectUnchanged(const TreeSnapshot& before, const std::vector<std::string>& allowed) {
-        TreeSnapshot after = box.snapshot();
-        EXPECT_EQ(changesBesides(before, after, allowed), "");
-        EXPECT_EQ(temporaryFiles(after), std::vector<std::string>{});
+        EXPECT_EQ(changesBesides(before, box.snapshot(), allowed), "");
+        EXPECT_EQ(temporaryFiles(box.snapshot()), std::vector<std::string>{});
     }
 
     SandboxRoot box;
