@@ -312,16 +312,27 @@ RunResult SandboxRoot::runInstaller(const std::vector<std::string>& args, const 
     envp.push_back(nullptr);
     const std::string procTarget = root_ + "/proc", ramTarget = root_ + "/ram";
     const IdMaps maps;
-    // Memory files, not pipes: no deadlock on a child that reads or writes nothing.
-    const int in = memfd_create("in", MFD_CLOEXEC), out = memfd_create("out", MFD_CLOEXEC),
-              err = memfd_create("err", MFD_CLOEXEC);
-    if (in < 0 || out < 0 || err < 0 || write(in, stdinData.data(), stdinData.size()) !=
-                                            static_cast<ssize_t>(stdinData.size())) {
-        for (int fd : {in, out, err}) close(fd);
-        result.err = "cannot make the run's memory files";
+    // Output to memory files: no deadlock on a child that writes much or nothing. Input
+    // through a pipe, as on the router, fed by a child of its own.
+    int feed[2] = {-1, -1};
+    const int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC);
+    if (out < 0 || err < 0 || pipe2(feed, O_CLOEXEC) != 0) {
+        for (int fd : {out, err, feed[0], feed[1]}) close(fd);
+        result.err = "cannot make the run's pipe and memory files";
         return result;
     }
-    lseek(in, 0, SEEK_SET);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        close(feed[0]);
+        for (std::size_t at = 0; at < stdinData.size();) {
+            const ssize_t put = write(feed[1], stdinData.data() + at, stdinData.size() - at);
+            if (put <= 0) _exit(0);
+            at += static_cast<std::size_t>(put);
+        }
+        _exit(0);
+    }
+    close(feed[1]);
+    const int in = feed[0];
 
     const pid_t pid = fork();
     if (pid == 0) {
@@ -355,6 +366,7 @@ RunResult SandboxRoot::runInstaller(const std::vector<std::string>& args, const 
     }
     close(in);
     const int status = pid > 0 ? waitFor(pid) : -1;
+    if (writer > 0) kill(writer, SIGKILL), waitFor(writer);
     result.out = readBack(out).value_or("");
     result.err = pid > 0 ? readBack(err).value_or("") : (close(err), "fork failed");
     if (pid > 0 && WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
