@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -46,9 +45,8 @@ protected:
         char pattern[] = "/tmp/scratch-root-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         root_ = pattern;
-        for (const char* dir : {"/flash/var/pdb", "/ram/pdb", "/rw/pckg/.images"}) {
+        for (const char* dir : {"/flash/var/pdb", "/ram/pdb", "/rw/pckg/.images"})
             std::filesystem::create_directories(root_ + dir);
-        }
         setDbPaths({root_ + "/flash/var/pdb/", root_ + "/ram/pdb/", root_ + "/flash", root_ + "/flash/bootimage",
                     root_ + "/rw/pckg/.images/"});
         resetInstaller();
@@ -73,14 +71,8 @@ protected:
     }
     static std::optional<std::string> read(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
-        std::ostringstream text;
         if (!in.is_open()) return std::nullopt;
-        text << in.rdbuf();
-        return text.str();
-    }
-    static bool exists(const std::string& path) {
-        struct stat st {};
-        return ::lstat(path.c_str(), &st) == 0;
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
     // The pending operations as "kind path" below the root, in path order: M move, T staged move, L link, U unlink.
     std::string ops() const {

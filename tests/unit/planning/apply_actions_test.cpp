@@ -13,12 +13,8 @@ using ApplyActionsTest = db_test::ScratchRoot;
 // Records with their database directories; after the run the messages, the catalogue ("off" for a disabled
 // record), the pending operations and a status line shown (none at all: nullptr).
 TEST_F(ApplyActionsTest, Scenario) {
-    const struct {
-        const char* catalogue;
-        int level;
-        bool result;
-        const char *messages, *after, *ops, *shown;
-    } rows[] = {
+    const struct { const char* catalogue; int level; bool result; const char *messages, *after, *ops, *shown; }
+        rows[] = {
 #define FOUR "U /flash//bin/gone, U /flash/var/pdb/gone/, T /flash/var/pdb/off/disabled, U /flash/var/pdb/on/disabled"
         {"base, off !d, gone !u, on !e off", 0, true, "", "base-1.0 off-1.0 off on-1.0", FOUR, nullptr},
         {"base, off !d, gone !u, on !e off", 1, true, "disabled off-1.0; enabled on-1.0", "base-1.0 off-1.0 off on-1.0",
@@ -26,8 +22,6 @@ TEST_F(ApplyActionsTest, Scenario) {
         {"base, off !d, gone !u, on !e off", 2, true, "disabled off-1.0; uninstalled gone-1.0; enabled on-1.0",
          "base-1.0 off-1.0 off on-1.0", FOUR, "uninstalling gone-1.0..."},
         {"a !u, b !d", 1, false, "ERROR: can not uninstall or disable all packages", "a-1.0 b-1.0", "", "ERROR"},
-        {"a !u, b !d", 0, false, "", "a-1.0 b-1.0", "", nullptr},
-        {"a !u, b >a", 1, false, "WARNING: can not uninstall a-1.0: b depends on it", "a-1.0 b-1.0", "", "WARNING"},
         {"a, b off", 2, false, "", "a-1.0 b-1.0 off", "", nullptr},
         // Removals before enables, enables in the planned order, an uninstall takes out only its own record.
         {"b !e off ~a, a", 1, true, "disabled a-1.0; enabled b-1.0", "b-1.0 a-1.0 off", "T /flash/var/pdb/a/disabled, "
@@ -55,9 +49,7 @@ TEST_F(ApplyActionsTest, Scenario) {
                      (r->action == None ? "" : std::string(" ") + actionWord(r->action));
         }
         for (const std::string& m : Installer::instance().messages) messages += (messages.empty() ? "" : "; ") + m;
-        EXPECT_EQ(messages, row.messages);
-        EXPECT_EQ(after, row.after);
-        EXPECT_EQ(ops(), row.ops);
+        EXPECT_EQ(messages + "|" + after + "|" + ops(), std::string(row.messages) + "|" + row.after + "|" + row.ops);
         EXPECT_TRUE(row.shown ? output.find(row.shown) != std::string::npos : output.empty()) << output;
     }
 }

@@ -41,12 +41,11 @@ TEST_P(SelectOffersTest, SelectsAndOrders) {
 #define OLDER(label) "WARNING: omitting package " label ": older package is already provided"
 
 INSTANTIATE_TEST_SUITE_P(Rows, SelectOffersTest, ::testing::Values(
-    SelectRow{"", ""}, SelectRow{"a:6.1", "a-6.1"}, SelectRow{"a:6.1, a:6.2", "a-6.2", NEWER("a-6.1")},
+    SelectRow{"a:6.1, a:6.2, a:6.3", "a-6.3", NEWER("a-6.1") "; " NEWER("a-6.2")},
+    SelectRow{"a:6.1, A:6.2", "A-6.2 a-6.1"},
     SelectRow{"a:6.2, a:6.1", "a-6.2", "", false, false}, SelectRow{"a:6.1, a:6.2", "a-6.1", OLDER("a-6.2"), true},
     SelectRow{"a:6.1@100, a:6.1@200", "a-6.1@200", "", false, false},
     SelectRow{"a:6.1@200, a:6.1@100", "a-6.1@100", OLDER("a-6.1"), true},
-    SelectRow{"a:6.1, a:6.2, a:6.3", "a-6.3", NEWER("a-6.1") "; " NEWER("a-6.2")},
-    SelectRow{"a:6.1, A:6.2", "A-6.2 a-6.1"},
     // Of equal offers of one kind the first stands for all, silently; an equal bundle carries a single offer.
     SelectRow{"a:6.1@1, a:6.1@1, a:6.1@1", "a-6.1@1"}, SelectRow{"bun:6.1@1|m:6.1, bun:6.1@1|m:6.1", "bun-6.1@1"},
     SelectRow{"m:6.1, bun:6.1|m:6.1", "bun-6.1"}, SelectRow{"bun:6.1|m:6.1, m:6.1", "bun-6.1"},
@@ -54,14 +53,13 @@ INSTANTIATE_TEST_SUITE_P(Rows, SelectOffersTest, ::testing::Values(
     SelectRow{"m:6.2, bun:6.1|m:6.1", "m-6.2", NEWER("bun-6.1")},
     // Order: what is needed first, what conflicts before what it conflicts with, unrelated ones reversed, a
     // related one after the last it relates to.
-    SelectRow{"b:6.1 >a, a:6.1", "a-6.1 b-6.1"}, SelectRow{"a:6.1 ^x, b:6.1 >x", "a-6.1 b-6.1"},
-    SelectRow{"a:6.1, b:6.1, c:6.1", "c-6.1 b-6.1 a-6.1"}, SelectRow{"y:6.1 ~x, x:6.1", "y-6.1 x-6.1"},
+    SelectRow{"a:6.1 ^x, b:6.1 >x", "a-6.1 b-6.1"}, SelectRow{"y:6.1 ~x, x:6.1", "y-6.1 x-6.1"},
     SelectRow{"a:6.1, b:6.1 >a, x:6.1", "x-6.1 a-6.1 b-6.1"},
     SelectRow{"a:6.1, b:6.1, c:6.1 >a >b", "b-6.1 a-6.1 c-6.1"},
     SelectRow{"bun:6.1|m:6.1, app:6.1 >m", "bun-6.1 app-6.1"}));
 
-// The first of equal offers is kept by identity, in either mode; an offer listed twice is kept once.
 using EqualOffersTest = CatalogueFixture;
+// The first of equal offers is kept by identity, in either mode; an offer listed twice is kept once.
 TEST_F(EqualOffersTest, TheFirstOfEqualOffersIsKeptByIdentity) {
     auto first = make("a@7"), second = make("a@7"), other = make("b");
     for (bool downgrade : {false, true}) {
@@ -72,7 +70,6 @@ TEST_F(EqualOffersTest, TheFirstOfEqualOffersIsKeptByIdentity) {
     std::vector<PackageInfo*> list{first.get(), other.get(), first.get()};
     selectOffers(list, false, true);
     EXPECT_EQ(list, (std::vector<PackageInfo*>{other.get(), first.get()}));
-    EXPECT_EQ(messages(), "");
 }
 
 using ScanOffersTest = db_test::ScratchRoot;
@@ -80,34 +77,25 @@ using ScanOffersTest = db_test::ScratchRoot;
 // Regular package files are read; the rest is reported, and a missing directory adds nothing.
 TEST_F(ScanOffersTest, ReadsRegularPackageFilesAndReportsTheRest) {
     const std::string dir = root_ + "/upload/";
-    auto package = [](const char* name, Version version) {
-        PackageRecipe recipe;
-        recipe.name = name, recipe.version = version;
-        return buildPackage(recipe);
-    };
+    PackageRecipe recipe;
+    recipe.name = "good", recipe.version = v("6.1");
+    const std::string good = buildPackage(recipe);
     BundleRecipe bundle;
-    bundle.bundle.name = "bun", bundle.bundle.version = v("6.1"), bundle.members = {package("m1", 1), package("m2", 1)};
-    put(dir + "good.vpa", package("good", v("6.1")));
-    put(dir + "other.vpd", package("other", v("6.2")));
-    put(dir + "bun.vpa", buildBundle(bundle));
-    const std::string cut = package("cut", 1);
-    for (const char* name : {".hidden.vpa", "upper.VPA", "notes.txt", "good.vpa.part"}) put(dir + name, cut);
-    put(dir + "cut.vpa", cut.substr(0, cut.size() - 10));
-    put(dir + "empty.vpd", "");
+    recipe.name = "m", bundle.bundle.name = "bun", bundle.bundle.version = v("6.1");
+    bundle.members = {good, buildPackage(recipe)};
+    put(dir + "good.vpd", good), put(dir + "bun.vpa", buildBundle(bundle));
+    for (const char* name : {".hidden.vpa", "upper.VPA", "good.vpa.part"}) put(dir + name, good);
+    put(dir + "cut.vpa", good.substr(0, good.size() - 10));
     std::filesystem::create_directory(dir + "sub.vpd");
     ASSERT_EQ(::mkfifo((dir + "pipe.vpa").c_str(), 0600), 0);
     std::vector<std::unique_ptr<OfferedPackage>> offers;
-    offers.push_back(make("early"));
-    scanOffers(dir, offers);
-    scanOffers(dir + "absent/", offers);
+    scanOffers(dir, offers), scanOffers(dir + "absent/", offers);
     std::vector<std::string> found, reported = Installer::instance().messages;
     for (const auto& o : offers) found.push_back(recordLabel(*o) + " " + o->path + std::to_string(o->members.size()));
-    std::sort(found.begin() + 1, found.end());
-    std::sort(reported.begin(), reported.end());
-    EXPECT_EQ(found, (std::vector<std::string>{"early-1.0 0", "bun-6.1 " + dir + "bun.vpa2",
-                                               "good-6.1 " + dir + "good.vpa0", "other-6.2 " + dir + "other.vpd0"}));
-    EXPECT_EQ(reported, (std::vector<std::string>{"ERROR: broken package cut.vpa", "ERROR: broken package empty.vpd",
-                                                  "ERROR: broken package pipe.vpa", "ERROR: broken package sub.vpd"}));
+    std::sort(found.begin(), found.end()), std::sort(reported.begin(), reported.end());
+    EXPECT_EQ(found, (std::vector<std::string>{"bun-6.1 " + dir + "bun.vpa2", "good-6.1 " + dir + "good.vpd0"}));
+    EXPECT_EQ(reported, (std::vector<std::string>{"ERROR: broken package cut.vpa", "ERROR: broken package pipe.vpa",
+                                                  "ERROR: broken package sub.vpd"}));
 }
 
 }  // namespace

@@ -49,8 +49,7 @@ TEST_F(MessageLogTest, MessagesAndStatusLine) {
 // The bar fills what the label leaves of 77 characters, clamped at both ends.
 TEST_F(MessageLogTest, ProgressDrawsA77CharacterBar) {
     const std::tuple<std::size_t, std::uint32_t, std::uint32_t, std::size_t, std::size_t> rows[] = {
-        {20, 0, 1000, 0, 54}, {20, 500, 1000, 27, 27}, {20, 999, 1000, 53, 1}, {20, 1000, 1000, 54, 0},
-        {20, 0xFFFFFFF0u, 0xFFFFFFFFu, 53, 1}, {74, 5, 10, 0, 0}, {90, 5, 10, 0, 0}, {20, 0, 0, 54, 0},
+        {20, 999, 1000, 53, 1}, {20, 0xFFFFFFF0u, 0xFFFFFFFFu, 53, 1}, {74, 5, 10, 0, 0}, {20, 0, 0, 54, 0},
         {20, 20, 10, 54, 0}};
     for (const auto& [length, position, total, hashes, blanks] : rows) {
         const std::string label(length, 'l');
@@ -58,9 +57,7 @@ TEST_F(MessageLogTest, ProgressDrawsA77CharacterBar) {
         EXPECT_EQ(installer().status, label + " [" + std::string(hashes, '#') + std::string(blanks, ' ') + "]");
     }
     PackageRecord member("wifi");
-    member.version = 0x06016600;
-    EXPECT_EQ(displayLabel(member), "wifi-6.1");
-    member.bundleRef = {"velmora", 0x06026600, 0x06036600, 0};
+    member.version = 0x06016600, member.bundleRef = {"velmora", 0x06026600, 0x06036600, 0};
     EXPECT_EQ(displayLabel(member), "velmora-6.2");
     member.bundleRef.min = 0;
     EXPECT_EQ(displayLabel(member), "velmora");
@@ -71,14 +68,13 @@ TEST_F(MessageLogTest, ProgressDrawsA77CharacterBar) {
 TEST_F(MessageLogTest, Postlog) {
     const std::string postlog = root_ + "/rw/postlog";
     const std::tuple<std::optional<std::string>, bool, bool, const char*, std::string> rows[] = {
-        {"old\n", false, false, nullptr, "old\n"}, {"old\n", false, false, "new", "old\nnew\n"},
+        {"old\n", false, false, "new", "old\nnew\n"},
         {"one\n\ntwo\ncut short", true, false, "new", "one\n\ntwo\nnew\n"},
         {"kept\n", true, true, "not collected", "kept\n"},
         {std::nullopt, true, false, nullptr, ""}};
     for (const auto& [before, reserve, quiet, message, after] : rows) {
-        resetInstaller(), std::filesystem::remove(postlog);
+        resetInstaller(), std::filesystem::remove(postlog), installer().quiet = quiet;
         if (before) put(postlog, *before);
-        installer().quiet = quiet;
         if (reserve) reservePostlog(postlog.c_str());
         EXPECT_EQ(read(postlog), reserve ? std::optional(std::string(4096, '\0')) : before);
         if (message) printed([&] { reportInfo("%s", message); });

@@ -13,12 +13,10 @@ using namespace velmora;
 using Labels = std::vector<std::string>;
 
 // A package image with one file and one requirement, or a bundle of such packages at 1.0.
-std::string image(const std::string& name, const char* version, std::string note = "",
-                  std::function<void(PackageRecipe&)> change = {}) {
+std::string image(const std::string& name, const char* version, std::string note = "") {
     PackageRecipe recipe;
     recipe.name = name, recipe.version = *parseVersionText(version), recipe.buildTime = 1300000000, recipe.note = note;
     recipe.deps = {Dependency{"stavel", 100689408, 0, 0}}, recipe.files = {regularFile("/bin/" + name, "of " + name)};
-    if (change) change(recipe);
     return buildPackage(recipe);
 }
 std::string bundle(const char* name, const std::vector<std::string>& members) {
@@ -63,21 +61,22 @@ TEST_F(RepositoryTest, InstalledImagesThenStoredImagesThenBareRecords) {
     store("orphan", image("orphan", "1.0"));
     ASSERT_EQ(load(), (Labels{"stavel-6.1", "stavel-6.2", "lost-6.0"}));
     EXPECT_TRUE(Installer::instance().arch == "e500" && Installer::instance().quiet);
-    EXPECT_EQ(at(0).note + at(1).note + " " + std::to_string(at(0).buildTime) + " " + std::to_string(at(2).buildTime),
-              "installedstored 1300000000 5");
     const std::string state = "uninstall off user deps=stavel 100689408 0 0;";
-    EXPECT_EQ(db_test::summary(at(0)) + " " + at(0).arch, state + " /bin/stavel i386");
-    EXPECT_EQ(db_test::summary(at(1)) + " " + at(1).arch, state + " i386");
-    EXPECT_EQ(db_test::summary(at(2)), "none /bin/lost");
+    EXPECT_EQ(db_test::summary(at(0)) + " " + at(0).arch + at(0).note + "|" + db_test::summary(at(1)) + " " +
+                  at(1).arch + at(1).note + "|" + db_test::summary(at(2)),
+              state + " /bin/stavel i386installed|" + state + " i386stored|none /bin/lost");
 }
 
 // Members, read from the image, come before the bundle; their "bundle" stays unread, their files and state
-// come from their entries.
+// come from their entries. Hidden entries are passed over; no image store is no error.
 TEST_F(RepositoryTest, BundleMembersPrecedeTheBundle) {
+    std::filesystem::remove_all(root_ + "/rw");
+    entry(".hidden", "1.0", image("hidden", "1.0"));
     put(db("suite", "image"), bundle("suite", {"alpha", "beta"}));
     entry("alpha", "1.0"), entry("beta", "1.0");
     put(db("beta", "disabled"), "auto\n"), put(db("suite", "enabled"), "user\n");
-    ASSERT_EQ(load(), (Labels{"alpha-1.0@suite", "beta-1.0@suite", "suite-2.0+"}));
+    ASSERT_EQ(load(false), (Labels{"alpha-1.0@suite", "beta-1.0@suite", "suite-2.0+"}));
+    EXPECT_TRUE(Installer::instance().messages.empty());
     const std::string in = " deps=stavel 100689408 0 0; in=suite 33580544 33580544 0;";
     EXPECT_EQ(db_test::summary(at(0)) + ", " + db_test::summary(at(1)) + ", " + db_test::summary(at(2)),
               "none" + in + " /bin/alpha, none off" + in + " /bin/beta, none bundle user");
@@ -99,73 +98,35 @@ TEST_F(RepositoryTest, StagedFileInTheDatabaseIsNoPackage) {
     EXPECT_EQ(labels, (Labels{"renamed-6.1", "notatmp1-0.0+", "old-1.0", "tmpXyZ789-6.1"}));
 }
 
-TEST_F(RepositoryTest, MissingOrHiddenDirectories) {
-    EXPECT_TRUE(load(false).empty());
-    entry(".hidden", "1.0", image("hidden", "1.0"));
-    store(".hidden", image("hidden", "1.0"));
-    EXPECT_TRUE(load(false).empty());
-    std::filesystem::remove_all(root_ + "/rw");
-    put(db("stavel", "image"), image("stavel", "6.1"));
-    EXPECT_EQ(load(false), Labels{"stavel-6.1"});
-    EXPECT_TRUE(Installer::instance().messages.empty());
-    std::filesystem::remove_all(root_ + "/flash/var/pdb");
-    EXPECT_TRUE(load(false).empty());
-    EXPECT_EQ(Installer::instance().messages, Labels{"WARNING: could not open repo"});
-    EXPECT_TRUE(load(true).empty() && Installer::instance().messages.empty());
-}
-
-// Damaged images under "pkg" (its directory says 6.0, its stored image 6.2 is sound). An image that opens keeps
-// its place with what its header gave; one that does not open is dropped. Members are read until one is
-// damaged; the bundle stays.
+// Damaged images under "pkg" (its directory says 6.0, its stored image 6.2 is sound): one that opens keeps its
+// place with what its header gave, one that does not open is dropped. Bundle members are read until one is
+// damaged, and whatever the bytes, every record names a database directory and members precede their bundle.
 TEST_F(RepositoryTest, DamagedImagesNeverStopTheLoad) {
-    std::string sound = image("pkg", "6.1", "a note", [](PackageRecipe& r) { r.provides = {{"service", 1, 0, 5}}; });
-    const std::size_t header = findPart(sound, PartHeader)->dataOffset();
-    const std::size_t headerEnd = header + findPart(sound, PartHeader)->size;
-    using Damage = std::function<void(std::string&)>;
+    std::string sound = image("pkg", "6.1");
+    const std::size_t headerEnd = findPart(sound, PartHeader)->dataOffset() + findPart(sound, PartHeader)->size;
     const Labels kept{"pkg-6.0", "pkg-6.2"}, headerRead{"pkg-6.1", "pkg-6.2"}, dropped{"pkg-6.2"};
-    const std::tuple<const char*, Damage, Labels> rows[] = {
-        {"magic", [](std::string& i) { setMagic(i, 0x1EF1D0BA); }, kept},
-        {"empty", [](std::string& i) { i = ""; }, kept},
-        {"cut", [](std::string& i) { cutImage(i, 5); }, kept},
-        {"cut header", [&](std::string& i) { cutImage(i, header + 10); }, kept},
+    const std::tuple<const char*, std::function<void(std::string&)>, Labels> rows[] = {
         {"cut after header", [&](std::string& i) { cutImage(i, headerEnd); }, headerRead},
-        {"giant header", [](std::string& i) { setPartSize(i, PartHeader, 0xFFFFFFF0); }, headerRead},
-        {"giant note", [](std::string& i) { setPartSize(i, PartNote, 0xFFFFFFFF); }, headerRead},
-        {"dependency count", [](std::string& i) { setDependencyCount(i, PartDependencies, 65535); }, headerRead},
-        {"file length", [](std::string& i) { setFileLength(i, 0xFFFFFFFF); }, headerRead},
-        {"dot dot", [](std::string& i) { i = image("..", "6.1"); }, dropped},
-        {"directory", [](std::string&) {}, kept}, {"pipe", [](std::string&) {}, kept},
-        {"EIO", [](std::string&) {}, kept}, {"dangling", [](std::string&) {}, dropped}};
+        {"dot dot", [](std::string& i) { i = image("..", "6.1"); }, dropped}, {"pipe", {}, kept}, {"EIO", {}, kept},
+        {"dangling", {}, dropped}};
     for (const auto& [name, damage, expected] : rows) {
         SCOPED_TRACE(name);
         std::filesystem::remove_all(db("pkg"));
-        entry("pkg", "6.0");
-        store("pkg", image("pkg", "6.2"));
-        std::string damaged = sound;
-        damage(damaged);
-        const std::string path = db("pkg", "image"), kind = name;
-        if (kind == "directory") std::filesystem::create_directory(path);
+        entry("pkg", "6.0"), store("pkg", image("pkg", "6.2"));
+        std::string damaged = sound, path = db("pkg", "image"), kind = name;
+        if (damage) damage(damaged), put(path, damaged);
         ASSERT_TRUE(kind != "pipe" || ::mkfifo(path.c_str(), 0644) == 0);
         if (kind == "EIO") std::filesystem::create_symlink("/proc/self/mem", path);
         if (kind == "dangling") std::filesystem::create_symlink("nowhere", path);
-        if (!std::filesystem::exists(std::filesystem::symlink_status(path))) put(path, damaged);
         EXPECT_EQ(load(), expected);
     }
     std::filesystem::remove_all(db("pkg"));
-    const std::string suite = bundle("suite", {"alpha", "beta", "gamma"});
-    const std::size_t beta = findPart(suite, PartHeader, 1)->dataOffset();
-    std::string cut = suite, unnamed = suite;
-    cutImage(cut, beta + 4), unnamed[beta] = '\0';
-    for (const std::string& damaged : {cut, unnamed}) {
-        put(db("suite", "image"), damaged);
-        EXPECT_EQ(load(), (Labels{"alpha-1.0@suite", "suite-2.0+"}));
-    }
-}
-
-// Whatever the bytes, the records can name a database directory, members come before their bundle, and the
-// entry has a record.
-TEST_F(RepositoryTest, EveryCutAndFlippedByteOfABundleLoads) {
     const std::string suite = bundle("suite", {"alpha", "beta"});
+    const std::size_t beta = findPart(suite, PartHeader, 1)->dataOffset();
+    std::string unnamed = suite;
+    unnamed[beta] = '\0';
+    put(db("suite", "image"), unnamed);
+    EXPECT_EQ(load(), (Labels{"alpha-1.0@suite", "suite-2.0+"}));
     entry("suite", "2.0");
     for (std::size_t i = 0; i < 2 * suite.size(); ++i) {
         std::string damaged = suite;
@@ -175,8 +136,7 @@ TEST_F(RepositoryTest, EveryCutAndFlippedByteOfABundleLoads) {
         ASSERT_FALSE(Installer::instance().packages.empty()) << i;
         bool bundleSeen = false;
         for (const auto& r : Installer::instance().packages) {
-            EXPECT_TRUE(isStorableName(r->name)) << i;
-            EXPECT_FALSE(bundleSeen && r->bundleRef.name == "suite") << i;
+            EXPECT_TRUE(isStorableName(r->name) && !(bundleSeen && r->bundleRef.name == "suite")) << i;
             bundleSeen = bundleSeen || (r->isBundle && r->name == "suite");
         }
     }
