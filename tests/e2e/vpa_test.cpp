@@ -36,8 +36,7 @@ Args tokens(const std::string& keyFile) {
 }
 // The development public key, one token a line, token `index` replaced.
 std::string devTokens(std::size_t index = 99, const std::string& replacement = "") {
-    std::string text;
-    const Args all = tokens(DEV_PUB_FILE);
+    std::string text; const Args all = tokens(DEV_PUB_FILE);
     for (std::size_t i = 0; i < all.size(); ++i) text += (i == index ? replacement : all[i]) + "\n";
     return text;
 }
@@ -51,17 +50,15 @@ struct VpaTest : ::testing::Test {
     void SetUp() override {
         ASSERT_NE(::mkdtemp(dir.data()), nullptr);
         put("tree/bin/tool", "#!/bin/sh\necho tool\n", 04755), put("tree/etc/tool.conf", "level=3\n", 0640);
+        std::filesystem::create_directories(at("@pipe")); ASSERT_EQ(::mkfifo(at("@pipe/p").c_str(), 0644), 0);
         ASSERT_EQ(::symlink("../bin/tool", at("@tree/etc/tool-link").c_str()), 0);
-        std::filesystem::create_directories(at("@pipe"));
-        ASSERT_EQ(::mkfifo(at("@pipe/p").c_str(), 0644), 0);
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
     // "@name" stands for that file in the test's directory.
     std::string at(const std::string& text) const { return std::regex_replace(text, std::regex("@"), dir + "/"); }
     void put(const std::string& name, const std::string& bytes, mode_t mode = 0644) const {
         std::filesystem::create_directories(std::filesystem::path(at("@" + name)).parent_path());
-        std::ofstream(at("@" + name)) << bytes;
-        ASSERT_EQ(::chmod(at("@" + name).c_str(), mode), 0);
+        std::ofstream(at("@" + name)) << bytes; ASSERT_EQ(::chmod(at("@" + name).c_str(), mode), 0);
     }
     ProcessRun run(Args args) const { for (auto& arg : args) arg = at(arg); return runProcess(args, dir); }
     ProcessRun vpa(Args args) const { args.insert(args.begin(), VPA_BINARY); return run(args); }
@@ -88,12 +85,9 @@ const Args stavel = {"build", "--name", "stavel", "--version", "6.1.3", "--build
 const Args build = {"build", "--name", "a", "--version", "1.0", "-o", "@o.vpa", "@tree/bin"};
 
 TEST_F(VpaTest, BuildInspectExtractAndBundle) {
-    expect(stavel + Args{"@s.vpa"}, 0, "", linkWarning);
-    expect(stavel + Args{"@again.vpa"}, 0, "", linkWarning);
+    expect(stavel + Args{"@s.vpa"}, 0, "", linkWarning); expect(stavel + Args{"@again.vpa"}, 0, "", linkWarning);
     EXPECT_EQ(slurp(at("@s.vpa")), slurp(at("@again.vpa"))) << "the same tree and build time, the same bytes";
-    const ProcessRun inspect = vpa({"inspect", "@s.vpa"});
-    EXPECT_EQ(inspect.exitStatus, 0);
-    EXPECT_EQ(inspect.err, "");
+    const ProcessRun inspect = vpa({"inspect", "@s.vpa"}); EXPECT_EQ(inspect.exitStatus, 0); EXPECT_EQ(inspect.err, "");
     const std::string length = std::to_string(slurp(at("@s.vpa")).size() - 8);
     for (const std::string& line : Args{"Magic: 0xbad0f11e (package)\nLength: " + length + "\n",
              "         8     1  header                     36\n",
@@ -101,8 +95,7 @@ TEST_F(VpaTest, BuildInspectExtractAndBundle) {
              "  Build time:    1700000000 (2023-11-14 22:13:20 UTC)\n  Flags:         0x00000002 no-metadata\n"
              "  Architecture:  powerpc\n  Note:          router tools\n  Depends:       base >= 6.0, <= 7.0\n"
              "  Provides:      web >= 1.0 (priority 5)\n  Conflicts:     old <= 5.0\n  Keep image:    yes\n"
-             "  Files (3):\n"
-             "    -rwsr-xr-x 0104755 group 2         20  /bin/tool\n"
+             "  Files (3):\n    -rwsr-xr-x 0104755 group 2         20  /bin/tool\n"
              "    lrwxrwxrwx 0120777 group 0         11  /etc/tool-link  (not installed: not a regular file)\n"
              "    -rw-r----- 0100640 group 0          8  /etc/tool.conf\n",
              "(matches the signed range)\n    r:        00000000000000000000000000000000\n"})
@@ -113,10 +106,8 @@ TEST_F(VpaTest, BuildInspectExtractAndBundle) {
     expect({"extract", "@s.vpa", "@none"}, 0, "/etc/tool.conf\n");
     expect({"extract", "--group", "2", "@s.vpa", "@two"}, 0, "/bin/tool\n/etc/tool.conf\n");
     EXPECT_EQ(slurp(at("@two/bin/tool")), "#!/bin/sh\necho tool\n");
-    struct stat status {};
-    EXPECT_EQ(::stat(at("@two/bin/tool").c_str(), &status) == 0 ? status.st_mode & 07777 : 0, 04755u);
-    std::string damaged = slurp(at("@s.vpa"));
-    flipByte(damaged, findPart(damaged, PartSignature)->dataOffset());
+    EXPECT_EQ(std::filesystem::status(at("@two/bin/tool")).permissions(), std::filesystem::perms(04755));
+    std::string damaged = slurp(at("@s.vpa")); flipByte(damaged, findPart(damaged, PartSignature)->dataOffset());
     put("bad.vpa", damaged);
     expect({"extract", "--group", "2", "@bad.vpa", "@bad"}, 1, "", "vpa extract: @bad.vpa: stavel-6.1.3: part 9 "
            "(signature) at offset");
@@ -182,22 +173,20 @@ TEST_F(VpaTest, CommandLine) {
         {bundle + Args{"@a.vpa", "--disabled-member", "x"}, 2, "", "vpa bundle: --disabled-member x: no member"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.args.empty() ? "" : row.args.back());
-        expect(row.args, row.status, row.out, row.err);
+        SCOPED_TRACE(row.args.empty() ? "" : row.args.back()); expect(row.args, row.status, row.out, row.err);
         EXPECT_FALSE(std::filesystem::exists(at("@o.vpa")));
     }
 }
 
 TEST_F(VpaTest, KeygenSignAndVerify) {
     expect({"keygen", "@mine"}, 0, "wrote @mine.key (private: keep it secret) and @mine.pub\n");
-    EXPECT_EQ(std::filesystem::status(at("@mine.key")).permissions(), std::filesystem::perms(0600));
-    EXPECT_EQ(std::filesystem::status(at("@mine.pub")).permissions(), std::filesystem::perms(0644));
+    EXPECT_TRUE(std::filesystem::status(at("@mine.key")).permissions() == std::filesystem::perms(0600) &&
+                std::filesystem::status(at("@mine.pub")).permissions() == std::filesystem::perms(0644));
     expect({"keygen", "@mine"}, 1, "", "vpa keygen: @mine.key: exists; not overwriting a key\n");
     // Fresh constants each time, unless taken from another key file.
     ASSERT_EQ(vpa({"keygen", "--constants", "@mine.key", "@sib"}).exitStatus + vpa({"keygen", "@their"}).exitStatus, 0);
     const auto tail = [&](const char* file) { Args all = tokens(at(file)); return Args(all.begin() + 1, all.end()); };
-    const Args mine = tokens(at("@mine.pub"));
-    ASSERT_EQ(mine.size(), 73u);
+    const Args mine = tokens(at("@mine.pub")); ASSERT_EQ(mine.size(), 73u);
     EXPECT_EQ(tail("@mine.key"), mine); EXPECT_EQ(tail("@sib.pub"), tail("@mine.pub"));
     EXPECT_NE(tokens(at("@sib.pub"))[0], mine[0]); EXPECT_NE(tail("@their.pub"), tail("@mine.pub"));
 
@@ -207,35 +196,27 @@ TEST_F(VpaTest, KeygenSignAndVerify) {
     expect({"verify", "--key", "@their.pub", "@t.vpa"}, 1, "", "vpa verify: @t.vpa: t-6.1: part 9 (signature) at "
            "offset 96: r and v do not hold under the key (signed with another key, or altered)\n");
     // Each signing draws its own nonce: other bytes, as good a signature.
-    expect(sign + Args{"-o", "@again.vpa", "@t.vpa"}, 0, "");
-    EXPECT_NE(slurp(at("@again.vpa")), slurp(at("@t.vpa")));
+    expect(sign + Args{"-o", "@again.vpa", "@t.vpa"}, 0, ""); EXPECT_NE(slurp(at("@again.vpa")), slurp(at("@t.vpa")));
     expect(verify + Args{"@again.vpa"}, 0, "t-6.1: good\n");
     expect(build + Args{"--key", "@mine.pub"}, 1, "", "vpa build: @mine.pub: a public key file; "
            "signing needs the private key file (.key)\n");
     // In place; -o leaves the input as it was.
     expect({"build", "-o", "@u.vpa", "--name", "u", "--version", "1.0", "@tree/bin"}, 0, "");
-    expect(sign + Args{"-o", "@s.vpa", "@u.vpa"}, 0, "");
-    EXPECT_EQ(vpa(verify + Args{"@u.vpa"}).exitStatus, 1);
-    expect(sign + Args{"@u.vpa"}, 0, "");
-    expect(verify + Args{"@u.vpa"}, 0, "u-1.0: good\n");
-    PackageRecipe tooShort;
-    tooShort.name = "short", tooShort.signatureSize = 60;
-    put("short.vpa", buildPackage(tooShort));
-    expect(sign + Args{"@short.vpa"}, 1, "", "vpa sign: the signature part at offset 64 holds 60 bytes, fewer than a "
+    expect(sign + Args{"-o", "@s.vpa", "@u.vpa"}, 0, ""); EXPECT_EQ(vpa(verify + Args{"@u.vpa"}).exitStatus, 1);
+    expect(sign + Args{"@u.vpa"}, 0, ""); expect(verify + Args{"@u.vpa"}, 0, "u-1.0: good\n");
+    PackageRecipe tooShort; tooShort.name = "short", tooShort.signatureSize = 60; put("s.vpa", buildPackage(tooShort));
+    expect(sign + Args{"@s.vpa"}, 1, "", "vpa sign: the signature part at offset 64 holds 60 bytes, fewer than a "
            "signature's 68: rebuild the package\n");
-    EXPECT_TRUE(has(vpa({"inspect", "@short.vpa"}).out, "  Signature (60 bytes):\n    too short: 60 of 68 bytes\n"));
+    EXPECT_TRUE(has(vpa({"inspect", "@s.vpa"}).out, "  Signature (60 bytes):\n    too short: 60 of 68 bytes\n"));
 
     // A bundle's members are signed and judged each on its own; none is taken after a refused one.
     expect({"bundle", "-o", "@b.vpa", "--name", "b", "--version", "1.0", "--key", "@mine.key", "@t.vpa", "@u.vpa"}, 0,
            "");
-    expect(verify + Args{"@b.vpa"}, 0, "t-6.1: good\nu-1.0: good\n");
-    std::string damaged = slurp(at("@b.vpa"));
-    flipByte(damaged, findPart(damaged, PartFileArchive, 1)->dataOffset() + 10, 1);
-    put("d.vpa", damaged);
+    expect(verify + Args{"@b.vpa"}, 0, "t-6.1: good\nu-1.0: good\n"); std::string damaged = slurp(at("@b.vpa"));
+    flipByte(damaged, findPart(damaged, PartFileArchive, 1)->dataOffset() + 10, 1); put("d.vpa", damaged);
     expect(verify + Args{"@d.vpa"}, 1, "t-6.1: good\n", "vpa verify: @d.vpa: u-1.0: part 9 (signature) at offset 300: "
            "its digest does not match the signed range (altered or damaged)\n");
-    flipByte(damaged, findPart(damaged, PartSignature, 0)->dataOffset() + 23, 1);
-    put("d.vpa", damaged);
+    flipByte(damaged, findPart(damaged, PartSignature, 0)->dataOffset() + 23, 1); put("d.vpa", damaged);
     expect(verify + Args{"@d.vpa"}, 1, "", "vpa verify: @d.vpa: t-6.1: part 9 (signature) at offset 138: r and v do "
            "not hold under the key (signed with another key, or altered)\n");
 }
@@ -257,8 +238,7 @@ TEST_F(VpaTest, KeyMaterialScriptStopsOnAMalformedFile) {
     for (const auto& row : rows) {
         std::filesystem::remove(at("@k.pub"));
         if (!row.text.empty()) put("k.pub", row.text);
-        const ProcessRun done = keyScript("@k.pub");
-        EXPECT_EQ(done.exitStatus == 0, row.message.empty()) << done.err;
+        const ProcessRun done = keyScript("@k.pub"); EXPECT_EQ(done.exitStatus == 0, row.message.empty()) << done.err;
         EXPECT_EQ(std::filesystem::exists(at("@out.cpp")), row.message.empty()) << row.message;
         EXPECT_TRUE(has(squeezed(done.err), squeezed(row.message.empty() ? "" : at("key file @k.pub") + row.message)))
             << done.err;
@@ -274,17 +254,14 @@ TEST_F(VpaTest, KeyMaterialScriptStopsOnAMalformedFile) {
 // as that reaches (not the curve).
 TEST_F(VpaTest, EveryReaderRefusesAKeyThatIsNoKey) {
     // An unsigned package with the r that a zero key accepts with any v but 0.
-    expect(build, 0, "");
-    std::string forged = slurp(at("@o.vpa"));
-    char r[32];
+    expect(build, 0, ""); std::string forged = slurp(at("@o.vpa")); char r[32];
     packageHash(std::array<std::uint8_t, 32>{}.data(), 32, reinterpret_cast<std::uint8_t*>(r),
                 developmentPublicKey().constants);
     forged.replace(findPart(forged, PartSignature)->dataOffset() + 20, 48, std::string(r, 16) + std::string(32, 'v'));
     put("forged.vpa", forged);
     for (const KeyRow& row : keyRows()) {
         if (row.fault == KeyFault::None) continue;
-        SCOPED_TRACE(row.name);
-        put("no.pub", "# no key\n" + devTokens(0, row.hex));
+        SCOPED_TRACE(row.name); put("no.pub", "# no key\n" + devTokens(0, row.hex));
         const std::string why = refusal(row.fault);
         expect({"verify", "--key", "@no.pub", "@forged.vpa"}, 1, "", "vpa verify: @no.pub: " + why + "\n");
         expect({"keygen", "--constants", "@no.pub", "@new"}, 1, "", "vpa keygen: @no.pub: " + why + "\n");
@@ -300,8 +277,7 @@ TEST_F(VpaTest, CompilerRefusesGeneratedKeyMaterialThatIsNoKey) {
     const Args compile = {CXX_COMPILER, "-std=c++20", "-fsyntax-only", "-I" + sourceRoot + "/src", "@out.cpp"};
     put("key.pub", "# key\n" + devTokens());
     ASSERT_EQ(keyScript("@key.pub").exitStatus, 0);
-    ProcessRun done = run(compile);
-    EXPECT_EQ(done.exitStatus, 0) << done.err;
+    ProcessRun done = run(compile); EXPECT_EQ(done.exitStatus, 0) << done.err;
     const std::string good = slurp(at("@out.cpp"));
     const std::size_t start = good.find('{', good.find("BuiltInPublicKey")) + 1;
     for (const KeyRow& row : keyRows()) {
@@ -309,8 +285,7 @@ TEST_F(VpaTest, CompilerRefusesGeneratedKeyMaterialThatIsNoKey) {
         if (fault != KeyFault::Zero && fault != KeyFault::OrderEight && fault != KeyFault::NotOnCurve) continue;
         std::string bytes;
         for (std::size_t i = 0; i < 64; i += 2) bytes += "0x" + row.hex.substr(i, 2) + ",";
-        put("out.cpp", std::string(good).replace(start, good.find('}', start) - start, bytes));
-        done = run(compile);
+        put("out.cpp", std::string(good).replace(start, good.find('}', start) - start, bytes)); done = run(compile);
         EXPECT_TRUE(has(done.err, at("key file @key.pub, ") + refusal(fault))) << done.err;
     }
 }

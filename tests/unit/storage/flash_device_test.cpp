@@ -7,28 +7,20 @@
 namespace velmora {
 namespace {
 
-// Each answer from a stand-in device: absent, refused, or what it says.
+// Each answer from stand-in devices: absent, refused, or what they say (the board minimum is 6.1 when asked).
 TEST(FlashDeviceTest, AnswersFromTheDevices) {
-    const struct { bool present; std::uint32_t eraseSize; bool fails, large; } erase[] = {
-        {false, 0x40000, false, false}, {true, 0x20000, false, false}, {true, 0x40000, false, true},
-        {true, 0x80000, false, false}, {true, 0x40000, true, false}};
-    const struct { bool present, refused; int answer; unsigned bit; } control[] = {
-        {false, false, 0x13, 0}, {true, false, 0x13, 16}, {true, false, 0xEF, 0}, {true, false, 0x10, 16},
-        {true, false, 0, 0}, {true, true, 0, 16}};
-    const struct { bool present, refused; Version minimum, answer; } minimum[] = {
-        {false, false, 0x06016600, 0}, {true, false, 0x06016600, 0x06016600}, {true, true, 0x06016600, 0}};
-    FlashDeviceSubstitute devices; setFlashDeviceSubstitute(&devices);
-    for (const auto& row : erase) {
-        devices.mtdPresent = row.present, devices.eraseSize = row.eraseSize, devices.mtdRequestFails = row.fails;
-        EXPECT_EQ(largeEraseBlocks(), row.large) << row.eraseSize << row.present << row.fails;
-    }
-    for (const auto& row : control) {
-        devices.flashPresent = row.present, devices.controlRefused = row.refused, devices.controlAnswer = row.answer;
-        EXPECT_EQ(flashControlBit16(), row.bit) << row.answer << row.present << row.refused;
-    }
-    for (const auto& row : minimum) {
-        devices.flashPresent = row.present, devices.minimumRefused = row.refused, devices.boardMinimum = row.minimum;
-        EXPECT_EQ(boardMinimumVersion(), row.answer) << row.present << row.refused;
+    const struct { bool mtd; std::uint32_t eraseSize; bool mtdFails, flash, refused; int answer; bool large;
+                   unsigned bit; Version minimum; } rows[] = {
+        {0, 0x40000, 0, 0, 0, 0x13, 0, 0, 0}, {1, 0x20000, 0, 1, 0, 0x13, 0, 16, 0x06016600},
+        {1, 0x40000, 0, 1, 0, 0xEF, 1, 0, 0x06016600}, {1, 0x80000, 0, 1, 0, 0x10, 0, 16, 0x06016600},
+        {1, 0x40000, 1, 1, 0, 0, 0, 0, 0x06016600}, {1, 0x40000, 0, 1, 1, 0, 1, 16, 0}};
+    FlashDeviceSubstitute devices; setFlashDeviceSubstitute(&devices); devices.boardMinimum = 0x06016600;
+    for (const auto& row : rows) {
+        devices.mtdPresent = row.mtd, devices.eraseSize = row.eraseSize, devices.mtdRequestFails = row.mtdFails;
+        devices.flashPresent = row.flash, devices.controlRefused = devices.minimumRefused = row.refused;
+        devices.controlAnswer = row.answer;
+        EXPECT_TRUE(largeEraseBlocks() == row.large && flashControlBit16() == row.bit &&
+                    boardMinimumVersion() == row.minimum) << row.eraseSize << row.answer << row.refused;
     }
     setFlashDeviceSubstitute(nullptr);
 }

@@ -28,8 +28,7 @@ public:
     ScratchDir() { char name[] = "/tmp/storage-test-XXXXXX"; path_ = ::mkdtemp(name) ? name : "/nonexistent"; }
     ~ScratchDir() {
         for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
+        std::error_code ignored; std::filesystem::remove_all(path_, ignored);
     }
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
@@ -37,13 +36,12 @@ public:
     bool mount(const std::string& relative, unsigned long bytes, bool readOnly = false) {
         const std::string where = *this / relative, size = "size=" + std::to_string(bytes);
         ::mkdir(where.c_str(), 0755);
-        if (::mount("tmpfs", where.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0, size.c_str()) != 0) return false;
-        return mounts_.push_back(where), true;
+        const bool done = ::mount("tmpfs", where.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0, size.c_str()) == 0;
+        return done && (mounts_.push_back(where), true);
     }
 
 private:
-    std::string path_;
-    std::vector<std::string> mounts_;
+    std::string path_; std::vector<std::string> mounts_;
 };
 
 }  // namespace velmora::storage_test

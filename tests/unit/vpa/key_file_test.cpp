@@ -31,8 +31,7 @@ TEST(KeyFile, RefusesMalformedTextWithTheReason) {
          "line 1: '\\x7fELF\\x01\\x5c\\x03" + std::string(13, 'z') + "...' is not a hex token"},
     };
     for (const auto& row : rows) {
-        std::string error;
-        EXPECT_FALSE(parseKeyText(row.text, error)) << row.error;
+        std::string error; EXPECT_FALSE(parseKeyText(row.text, error)) << row.error;
         EXPECT_NE(error.find(row.error), std::string::npos) << row.error << ": " << error;
     }
     // Upper case, a comment glued to a token and CR LF line ends are no fault.

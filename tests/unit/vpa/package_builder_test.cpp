@@ -13,8 +13,7 @@ TEST(PackageBuilder, WritesTheFormatsBytes) {
     PackageRecipe recipe;
     recipe.name = "stavel", recipe.version = 0x06016603, recipe.buildTime = 1700000000, recipe.flags = 0x11223344;
     recipe.provides = {{"web", 0x01006600, 0x02006600, -3}};
-    recipe.withArchive = false, recipe.withSignature = false;
-    std::string image = buildPackage(recipe), hex;
+    recipe.withArchive = false, recipe.withSignature = false; std::string image = buildPackage(recipe), hex;
     for (unsigned char byte : image) hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
     EXPECT_EQ(hex, "1ef1d0ba52000000"                                                 // magic, length
                    "010024000000" "73746176656c00000000000000000000" "03660106"  // header part, name, version

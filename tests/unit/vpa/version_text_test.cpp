@@ -37,11 +37,9 @@ TEST(VersionText, ParsesRequirements) {
         {"b:6.1:7.0:3", 0, {}}, {"web:1.0:2.0:3:4", 1, {}}, {"web:::3x", 1, {}}, {"web:::2147483648", 1, {}},
     };
     for (const auto& row : rows) {
-        std::string error;
-        const auto parsed = parseDependencyText(row.text, row.withPriority, error);
+        std::string error; const auto parsed = parseDependencyText(row.text, row.withPriority, error);
         const Fields got = parsed ? Fields{parsed->name, parsed->min, parsed->max, parsed->priority} : Fields{};
-        EXPECT_EQ(got, row.expected) << row.text;
-        EXPECT_EQ(error.empty(), parsed.has_value()) << row.text;
+        EXPECT_EQ(got, row.expected) << row.text; EXPECT_EQ(error.empty(), parsed.has_value()) << row.text;
     }
 }
 
