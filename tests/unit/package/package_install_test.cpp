@@ -165,7 +165,9 @@ protected:
     }
     void TearDown() override {
         cancel(changes_), clearProcessorVersionSubstitute(), setFlashDeviceSubstitute(nullptr);
-        Installer::instance().messages.clear(), setDbPaths({}), fs::remove_all(root_);
+        Installer& installer = Installer::instance();
+        installer.packages.clear(), installer.messages.clear(), installer.status.clear(), installer.quiet = false;
+        setDbPaths({}), fs::remove_all(root_);
     }
     // installPackageFile after the header, with adjust standing for what the stream installer decides.
     bool install(const std::string& image, const std::function<void(PackageRecord&, PackageFile&)>& adjust = {}) {
