@@ -6,7 +6,6 @@
 #include <openssl/evp.h>
 
 #include <array>
-#include <cstdlib>
 #include <memory>
 #include <random>
 #include <string>
@@ -41,119 +40,93 @@ std::array<std::uint8_t, N> random(std::mt19937& rng) {
     for (auto& b : out) b = std::uint8_t(rng());
     return out;
 }
-Bytes clamped(Bytes k) {
-    k[0] &= 0xF8;
-    k[31] = std::uint8_t((k[31] & 0x7F) | 0x40);
-    return k;
-}
-const Bytes order = fromHex("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
-const Bytes nine{9};
+Bytes clamped(Bytes k) { return k[0] &= 0xF8, k[31] = std::uint8_t((k[31] & 0x7F) | 0x40), k; }
+const Bytes order = fromHex("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010"), nine{9};
 BigNum bn(B b) { return BigNum(BN_lebin2bn(b.data(), 32, nullptr), &BN_free); }
-Bytes bytesOf(I v) {
-    Bytes out{};
-    EXPECT_EQ(BN_bn2lebinpad(v, out.data(), 32), 32);
-    return out;
-}
-I fieldPrime() {
-    static const BigNum p = bn(fromHex("edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"));
-    return p.get();
-}
-I groupOrder() {
-    static const BigNum l = bn(order);
-    return l.get();
-}
+Bytes bytesOf(I v) { Bytes o{}; EXPECT_EQ(BN_bn2lebinpad(v, o.data(), 32), 32); return o; }
+const BigNum p = bn(fromHex("edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f")), l = bn(order);
 Bytes enc(const FieldElement& a) { Bytes o{}; feEncode(o.data(), a); return o; }
 Bytes enc(const GroupScalar& a) { Bytes o{}; scalarToBytes(o.data(), a); return o; }
 Bytes flag(bool value) { return Bytes{value}; }
 FieldElement fe(B b) { return feDecode(b.data()); }
 GroupScalar sc(B b) { return scalarFromBytes(b.data()); }
-Bytes x25519(B k, B u) { Bytes o{}; scalarMultU(clamped(k).data(), u.data(), o.data()); return o; }
+Bytes mult(B k, B u) { Bytes o{}; scalarMultU(k.data(), u.data(), o.data()); return o; }
+Bytes x25519(B k, B u) { return mult(clamped(k), u); }
 // r = a^((m - sub) >> shift) mod m
 void power(R r, I a, I m, BN_ULONG sub, int shift, X ctx) {
     BigNum e(BN_dup(m), &BN_free);
-    BN_sub_word(e.get(), sub);
-    BN_rshift(e.get(), e.get(), shift);
-    BN_mod_exp(r, a, e.get(), m, ctx);
+    BN_sub_word(e.get(), sub), BN_rshift(e.get(), e.get(), shift), BN_mod_exp(r, a, e.get(), m, ctx);
 }
 
 // Every operation against BIGNUM, over the values where reduction breaks
 // (0, 1, m - 2 .. m + 1 of both moduli, 2^255 - 1, 2^256 - 1) and random ones.
 TEST(ModularArithmetic, AgreesWithBignum) {
-    std::vector<Bytes> inputs = {Bytes{0}, Bytes{1}, Bytes{2}, Bytes{9}, Bytes{}, Bytes{}};
-    inputs[4].fill(0xFF), inputs[5].fill(0xFF), inputs[5][31] = 0x7F;
-    for (I m : {fieldPrime(), groupOrder()}) {
-        for (int delta = -2; delta <= 1; ++delta) {
+    std::vector<Bytes> inputs = {Bytes{0}, Bytes{1}, Bytes{9}, Bytes{}, Bytes{}};
+    inputs[3].fill(0xFF), inputs[4].fill(0xFF), inputs[4][31] = 0x7F;
+    for (I m : {p.get(), l.get()})
+        for (BN_ULONG delta = 0; delta < 4; ++delta) {
             BigNum v(BN_dup(m), &BN_free);
-            BN_sub_word(v.get(), 2), BN_add_word(v.get(), static_cast<BN_ULONG>(delta + 2));
-            inputs.push_back(bytesOf(v.get()));
+            BN_sub_word(v.get(), 2), BN_add_word(v.get(), delta), inputs.push_back(bytesOf(v.get()));
         }
-    }
     std::mt19937 rng(1234);
-    for (int i = 0; i < 22; ++i) inputs.push_back(random(rng));
+    for (int i = 0; i < 12; ++i) inputs.push_back(random(rng));
 #define OURS(e) [](B a, [[maybe_unused]] B b) { return e; }
 #define REF(e) [](R r, I a, [[maybe_unused]] I b, [[maybe_unused]] X c) { e; }
     const struct {
-        const char* name;
         bool field, binary;
         Bytes (*ours)(B a, B b);
         void (*reference)(R r, I a, I b, X c);  // before reduction
     } ops[] = {
-        {"feAdd", 1, 1, OURS(enc(feAdd(fe(a), fe(b)))), REF(BN_add(r, a, b))},
-        {"feSub", 1, 1, OURS(enc(feSub(fe(a), fe(b)))), REF(BN_sub(r, a, b))},
-        {"feMul", 1, 1, OURS(enc(feMul(fe(a), fe(b)))), REF(BN_mul(r, a, b, c))},
-        {"feSquare", 1, 0, OURS(enc(feSquare(fe(a)))), REF(BN_mul(r, a, a, c))},
-        {"feNegate", 1, 0, OURS(enc(feNegate(fe(a)))), REF(BN_zero(r); BN_sub(r, r, a))},
-        {"feMulSmall", 1, 0, OURS(enc(feMulSmall(feAdd(fe(a), fe(a)), 486662))),
-         REF(BN_lshift1(r, a); BN_mul_word(r, 486662))},
-        {"feInvert", 1, 0, OURS(enc(feInvert(fe(a)))), REF(power(r, a, fieldPrime(), 2, 0, c))},
-        {"fePowP58", 1, 0, OURS(enc(fePowP58(fe(a)))), REF(power(r, a, fieldPrime(), 5, 3, c))},
-        {"feIsZero", 1, 0, OURS(flag(feIsZero(fe(a)))), REF(BN_set_word(r, BN_is_zero(a)))},
-        {"feEqual", 1, 1, OURS(flag(feEqual(fe(a), fe(b)))), REF(BN_set_word(r, !BN_cmp(a, b)))},
-        {"feIsEven", 1, 1, OURS(flag(feIsEven(feSub(fe(a), fe(b))))),
-         REF(BN_mod_sub(r, a, b, fieldPrime(), c); BN_set_word(r, !BN_is_odd(r)))},
-        {"scFromBytes", 0, 0, OURS(enc(sc(a))), REF(BN_copy(r, a))},
-        {"scAdd", 0, 1, OURS(enc(scalarAdd(sc(a), sc(b)))), REF(BN_add(r, a, b))},
-        {"scSub", 0, 1, OURS(enc(scalarSub(sc(a), sc(b)))), REF(BN_sub(r, a, b))},
-        {"scMul", 0, 1, OURS(enc(scalarMul(sc(a), sc(b)))), REF(BN_mul(r, a, b, c))},
-        {"scNegate", 0, 0, OURS(enc(scalarNegate(sc(a)))), REF(BN_zero(r); BN_sub(r, r, a))},
-        {"scInvert", 0, 0, OURS(enc(scalarInvert(sc(a)))), REF(power(r, a, groupOrder(), 2, 0, c))},
-        {"scIsZero", 0, 0, OURS(flag(scalarIsZero(sc(a)))), REF(BN_set_word(r, BN_is_zero(a)))},
+        {1, 1, OURS(enc(feAdd(fe(a), fe(b)))), REF(BN_add(r, a, b))},
+        {1, 1, OURS(enc(feSub(fe(a), fe(b)))), REF(BN_sub(r, a, b))},
+        {1, 1, OURS(enc(feMul(fe(a), fe(b)))), REF(BN_mul(r, a, b, c))},
+        {1, 0, OURS(enc(feSquare(fe(a)))), REF(BN_mul(r, a, a, c))},
+        {1, 0, OURS(enc(feNegate(fe(a)))), REF(BN_zero(r); BN_sub(r, r, a))},
+        {1, 0, OURS(enc(feMulSmall(feAdd(fe(a), fe(a)), 486662))), REF(BN_lshift1(r, a); BN_mul_word(r, 486662))},
+        {1, 0, OURS(enc(feInvert(fe(a)))), REF(power(r, a, p.get(), 2, 0, c))},
+        {1, 0, OURS(enc(fePowP58(fe(a)))), REF(power(r, a, p.get(), 5, 3, c))},
+        {1, 0, OURS(flag(feIsZero(fe(a)))), REF(BN_set_word(r, BN_is_zero(a)))},
+        {1, 1, OURS(flag(feEqual(fe(a), fe(b)))), REF(BN_set_word(r, !BN_cmp(a, b)))},
+        {1, 1, OURS(flag(feIsEven(feSub(fe(a), fe(b))))),
+         REF(BN_mod_sub(r, a, b, p.get(), c); BN_set_word(r, !BN_is_odd(r)))},
+        {0, 0, OURS(enc(sc(a))), REF(BN_copy(r, a))},
+        {0, 1, OURS(enc(scalarAdd(sc(a), sc(b)))), REF(BN_add(r, a, b))},
+        {0, 1, OURS(enc(scalarSub(sc(a), sc(b)))), REF(BN_sub(r, a, b))},
+        {0, 1, OURS(enc(scalarMul(sc(a), sc(b)))), REF(BN_mul(r, a, b, c))},
+        {0, 0, OURS(enc(scalarNegate(sc(a)))), REF(BN_zero(r); BN_sub(r, r, a))},
+        {0, 0, OURS(enc(scalarInvert(sc(a)))), REF(power(r, a, l.get(), 2, 0, c))},
+        {0, 0, OURS(flag(scalarIsZero(sc(a)))), REF(BN_set_word(r, BN_is_zero(a)))},
     };
     std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> ctx(BN_CTX_new(), &BN_CTX_free);
-    for (const auto& op : ops) {
-        I m = op.field ? fieldPrime() : groupOrder();
+    for (std::size_t n = 0; n < std::size(ops); ++n) {
+        const auto& op = ops[n];
+        I m = op.field ? p.get() : l.get();
         auto residue = [&](B bytes) {  // the field ignores bit 255
             BigNum x = bn(bytes);
             if (op.field) BN_clear_bit(x.get(), 255);
             BN_nnmod(x.get(), x.get(), m, ctx.get());
             return x;
         };
-        for (std::size_t i = 0; i < inputs.size(); ++i) {
+        for (std::size_t i = 0; i < inputs.size(); ++i)
             for (std::size_t j = 0; j < (op.binary ? inputs.size() : 1); ++j) {
                 BigNum expected(BN_new(), &BN_free);
                 op.reference(expected.get(), residue(inputs[i]).get(), residue(inputs[j]).get(), ctx.get());
                 BN_nnmod(expected.get(), expected.get(), m, ctx.get());
-                ASSERT_EQ(op.ours(inputs[i], inputs[j]), bytesOf(expected.get())) << op.name << " " << i << "," << j;
+                ASSERT_EQ(op.ours(inputs[i], inputs[j]), bytesOf(expected.get())) << n << ":" << i << "," << j;
             }
-        }
     }
     // Limbs at the bound feMul and feSquare accept (|limb| < 2^27), which no
     // decoded value reaches: the 64-bit sums must not overflow.
-    const std::int32_t bound = (1 << 27) - 1;
-    for (int round = 0; round < 100; ++round) {
-        FieldElement a, b;
-        BigNum va(BN_new(), &BN_free), vb(BN_new(), &BN_free), term(BN_new(), &BN_free);
+    for (int round = 0; round < 4; ++round) {
+        FieldElement a;
+        BigNum va(BN_new(), &BN_free), term(BN_new(), &BN_free);
         for (int i = 0, shift = 0; i < 10; shift += 26 - (i & 1), ++i) {
-            a.limb[i] = round < 4 ? ((round & 1) ? -bound : bound) : std::int32_t(rng() % (2u * bound + 1)) - bound;
-            b.limb[i] = round < 4 ? ((round & 2) ? -bound : bound) : std::int32_t(rng() % (2u * bound + 1)) - bound;
-            for (auto [v, limb] : {std::pair{va.get(), a.limb[i]}, std::pair{vb.get(), b.limb[i]}}) {
-                BN_set_word(term.get(), static_cast<BN_ULONG>(std::abs(limb))), BN_set_negative(term.get(), limb < 0);
-                BN_lshift(term.get(), term.get(), shift), BN_add(v, v, term.get());
-            }
+            a.limb[i] = ((round >> (i & 1)) & 1 ? -1 : 1) * ((1 << 27) - 1);
+            BN_set_word(term.get(), (1 << 27) - 1), BN_set_negative(term.get(), a.limb[i] < 0);
+            BN_lshift(term.get(), term.get(), shift), BN_add(va.get(), va.get(), term.get());
         }
-        BN_mod_mul(vb.get(), va.get(), vb.get(), fieldPrime(), ctx.get());
-        BN_mod_sqr(va.get(), va.get(), fieldPrime(), ctx.get());
-        ASSERT_EQ(enc(feMul(a, b)), bytesOf(vb.get())) << round;
+        BN_mod_sqr(va.get(), va.get(), p.get(), ctx.get());
+        ASSERT_EQ(enc(feMul(a, a)), bytesOf(va.get())) << round;
         ASSERT_EQ(enc(feSquare(a)), bytesOf(va.get())) << round;
     }
 }
@@ -170,47 +143,34 @@ TEST(X25519, PublishedVectors) {
     for (int i = 1; i <= 1000; ++i) {
         Bytes next = x25519(k, u);
         u = k, k = next;
-        if (i == 1) {
-            EXPECT_EQ(k, fromHex("422c8e7a6227d7bca1350b3e2bb7279f7897b87bb6854b783c60e80311ae3079"));
-        }
+        if (i == 1) { EXPECT_EQ(k, fromHex("422c8e7a6227d7bca1350b3e2bb7279f7897b87bb6854b783c60e80311ae3079")); }
     }
     EXPECT_EQ(k, fromHex("684cf59ba83309552800ef566f2f4d3c1c3887c49360e3875f2eb94d99532c51"));
 }
 
-// The public key of x is OpenSSL's X25519 key of x; the adjusted scalar x'
+// The public key of x is u(x G); the adjusted scalar x'
 // (x or l - x) names the lift with even v, so u(m P + n G) = u((m x' + n) G).
-TEST(X25519, KeysAndCombinationsAgreeWithOpenSsl) {
+TEST(X25519, KeysAndCombinations) {
     std::mt19937 rng(51);
     Bytes ones;
     ones.fill(0xFF);
     int negated = 0;
-    for (int round = 0; round < 24; ++round) {
-        const Bytes x = clamped(random(rng));
-        Bytes key{}, adjusted{}, again{}, adjustedAgain{}, expected{};
+    for (int round = 0; round < 16; ++round) {
+        const Bytes x = clamped(random(rng)), r = random(rng), s = random(rng);
+        Bytes key{}, adjusted{};
         ASSERT_TRUE(derivePublicKey(x.data(), key.data(), adjusted.data()));
-        EVP_PKEY* pkey = EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, x.data(), 32);
-        std::size_t length = 32;
-        ASSERT_EQ(EVP_PKEY_get_raw_public_key(pkey, expected.data(), &length), 1);
-        EVP_PKEY_free(pkey);
-        EXPECT_EQ(key, expected) << round;
+        EXPECT_EQ(key, x25519(x, nine)) << round;
         negated += adjusted == enc(scalarNegate(sc(x)));
         EXPECT_TRUE(adjusted == enc(sc(x)) || adjusted == enc(scalarNegate(sc(x)))) << round;
-        ASSERT_TRUE(derivePublicKey(adjusted.data(), again.data(), adjustedAgain.data()));
-        EXPECT_EQ(again, key);
-        EXPECT_EQ(adjustedAgain, adjusted);
-
-        const Bytes r = random(rng), s = random(rng);
-        const std::pair<Bytes, Bytes> rows[] = {{Bytes{}, Bytes{}}, {order, Bytes{}}, {order, Bytes{1}},
-                                                {ones, ones}, {r, r}, {Bytes{}, r}, {r, Bytes{}}, {r, s}};
+        const std::pair<Bytes, Bytes> rows[] = {{Bytes{}, Bytes{}}, {order, Bytes{1}}, {ones, ones}, {r, r},
+                                                {Bytes{}, r},       {r, Bytes{}},      {r, s},       {s, r}};
         const auto& [m, n] = rows[round % 8];
         FieldElement u;
         ASSERT_TRUE(combinationU(m.data(), key.data(), n.data(), u));
-        Bytes total{};
-        scalarMultU(enc(scalarAdd(scalarMul(sc(m), sc(adjusted)), sc(n))).data(), nine.data(), total.data());
-        EXPECT_EQ(enc(u), total) << round;
+        EXPECT_EQ(enc(u), mult(enc(scalarAdd(scalarMul(sc(m), sc(adjusted)), sc(n))), nine)) << round;
     }
     EXPECT_GT(negated, 0);  // both parities occur
-    EXPECT_LT(negated, 24);
+    EXPECT_LT(negated, 16);
     FieldElement u;
     EXPECT_FALSE(combinationU(Bytes{5}.data(), nine.data(), Bytes{3}.data(), u)) << "P = G";
     EXPECT_FALSE(combinationU(Bytes{5}.data(), Bytes{2}.data(), Bytes{3}.data(), u)) << "off the curve";
@@ -227,42 +187,34 @@ struct Signed {
 // its digest, key or constants is refused, except adding l to v (used whole).
 TEST(Signature, RoundTripAndTampering) {
     std::mt19937 rng(21);
-    const struct {
-        const char* name;
-        void (*change)(Signed&, std::mt19937&);
-        bool verifies;
-    } rows[] = {
-        {"unchanged", [](Signed&, std::mt19937&) {}, true},
-        {"valuePlusOrder", [](Signed& s, std::mt19937&) {
-            for (unsigned i = 0, c = 0; i < 32; ++i, c >>= 8) s.v[i] = std::uint8_t(c += s.v[i] + order[i]); }, true},
-        {"commitmentBit", [](Signed& s, std::mt19937& g) { s.r[g() % 16] ^= std::uint8_t(1u << g() % 8); }, false},
-        {"commitmentLastByte", [](Signed& s, std::mt19937&) { s.r[15] ^= 0x40; }, false},
-        {"valueLowBit", [](Signed& s, std::mt19937&) { s.v[0] ^= 1; }, false},
-        {"valueAnyBit", [](Signed& s, std::mt19937& g) { s.v[g() % 32] ^= std::uint8_t(1u << g() % 8); }, false},
-        {"valueTopBit", [](Signed& s, std::mt19937&) { s.v[31] ^= 0x80; }, false},
-        {"digestBit", [](Signed& s, std::mt19937& g) { s.digest[g() % 20] ^= std::uint8_t(1u << g() % 8); }, false},
-        {"otherKey", [](Signed& s, std::mt19937& g) { Bytes x = random(g), a;
-            ASSERT_TRUE(derivePublicKey(x.data(), s.key.data(), a.data())); }, false},
-        {"otherRoundConstant", [](Signed& s, std::mt19937&) { s.c.k[17] ^= 0x100; }, false},
-        {"otherInitialWord", [](Signed& s, std::mt19937&) { s.c.h[7] += 1; }, false},
-        {"keyOffTheCurve", [](Signed& s, std::mt19937&) { s.key = Bytes{2}; }, false},
-        {"keyIsG", [](Signed& s, std::mt19937&) { s.key = nine; }, false},
-        {"zeroSignature", [](Signed& s, std::mt19937&) { s.r = {}, s.v = {}; }, false},
+    using G = std::mt19937;
+    const std::pair<void (*)(Signed&, G&), bool> rows[] = {
+        {[](Signed&, G&) {}, true},
+        {[](Signed& s, G&) {
+             for (unsigned i = 0, c = 0; i < 32; ++i, c >>= 8) s.v[i] = std::uint8_t(c += s.v[i] + order[i]); }, true},
+        {[](Signed& s, G& g) { s.r[g() % 16] ^= std::uint8_t(1u << g() % 8); }, false},
+        {[](Signed& s, G& g) { s.v[g() % 32] ^= std::uint8_t(1u << g() % 8); }, false},
+        {[](Signed& s, G&) { s.v[31] ^= 0x80; }, false},
+        {[](Signed& s, G& g) { s.digest[g() % 20] ^= std::uint8_t(1u << g() % 8); }, false},
+        {[](Signed& s, G& g) { Bytes x = random(g), a; derivePublicKey(x.data(), s.key.data(), a.data()); },
+         false},
+        {[](Signed& s, G&) { s.c.k[17] ^= 0x100, s.c.h[7] += 1; }, false},
+        {[](Signed& s, G&) { s.key = nine; }, false},
+        {[](Signed& s, G&) { s.r = {}, s.v = {}; }, false},
     };
-    for (const auto& row : rows) {
-        for (int round = 0; round < 4; ++round) {
+    for (std::size_t n = 0; n < std::size(rows); ++n)
+        for (int round = 0; round < 2; ++round) {
             Signed s;
             s.c = sha256Constants();
-            if (round % 2) for (auto* w : {&s.c.k[3], &s.c.k[60], &s.c.h[0]}) *w = rng();
+            if (round) for (auto* w : {&s.c.k[3], &s.c.k[60], &s.c.h[0]}) *w = rng();
             Bytes adjusted, nonce = random(rng);
             do s.x = random(rng); while (!derivePublicKey(s.x.data(), s.key.data(), adjusted.data()));
             s.digest = random<20>(rng);
             ASSERT_TRUE(signDigest(s.digest.data(), s.x.data(), nonce.data(), s.c, s.r.data(), s.v.data()));
-            row.change(s, rng);
-            EXPECT_EQ(verifyCommitment(s.digest.data(), s.r.data(), s.v.data(), s.key.data(), s.c), row.verifies)
-                << row.name << " " << round;
+            rows[n].first(s, rng);
+            EXPECT_EQ(verifyCommitment(s.digest.data(), s.r.data(), s.v.data(), s.key.data(), s.c), rows[n].second)
+                << "row " << n << " round " << round;
         }
-    }
     // h: the package hash of the digest, r mixed in at byte 8, clamped.
     const auto digest = random<20>(rng);
     const auto r = random<16>(rng);
@@ -271,17 +223,16 @@ TEST(Signature, RoundTripAndTampering) {
     for (int i = 0; i < 16; ++i) expected[8 + i] ^= r[i];
     commitmentScalar(digest.data(), r.data(), sha256Constants(), h.data());
     EXPECT_EQ(h, clamped(expected));
-}
-
-TEST(Signature, UnusableScalarsAndNoncesAreRefused) {
+    // Unusable private scalars and nonces.
     Bytes minusOne = order, key{}, adjusted{}, v{};
     minusOne[0] -= 1;
     for (const Bytes& x : {Bytes{}, Bytes{1}, minusOne, order})
         EXPECT_FALSE(derivePublicKey(x.data(), key.data(), adjusted.data()));
     const Bytes good = {0x77, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x31};
-    std::uint8_t digest[20] = {}, r[16];
+    std::uint8_t r16[16];
     for (const Bytes& nonce : {Bytes{}, order, Bytes{1}})
-        EXPECT_EQ(signDigest(digest, good.data(), nonce.data(), sha256Constants(), r, v.data()), nonce[0] == 1);
+        EXPECT_EQ(signDigest(digest.data(), good.data(), nonce.data(), sha256Constants(), r16, v.data()),
+                  nonce[0] == 1);
 }
 
 // Under any encoding of u = 0 every combination is 0, so r = hash(0^32)
@@ -297,24 +248,20 @@ TEST(Signature, KeysThatAreNoKey) {
         const bool zero = row.fault == KeyFault::Zero || row.fault == KeyFault::NotReduced;
         EXPECT_EQ(verifyCommitment(digest, r.data(), v.data(), key.data(), sha256Constants()), zero) << row.name;
     }
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < 40; ++round) {
         Bytes u = random(rng), key{}, adjusted{};
         u[31] &= 0x7F;
         AffinePoint point;
         EXPECT_EQ(publicKeyFault(u) == KeyFault::NotOnCurve, !liftEvenPoint(fe(u), point)) << round;
-        if (derivePublicKey(u.data(), key.data(), adjusted.data())) {
-            EXPECT_EQ(publicKeyFault(key), KeyFault::None);
-        }
+        if (derivePublicKey(u.data(), key.data(), adjusted.data())) { EXPECT_EQ(publicKeyFault(key), KeyFault::None); }
     }
 }
 
-// SHA-256 at the padding boundaries (55 fits one block, 56..63 need two)
-// and random lengths; every constant reaches the output.
+// SHA-256 at the padding boundaries (55 fits one block, 56..63 need two);
+// every constant reaches the output; the built-in ones are the development key's.
 TEST(PackageHash, StandardConstantsGiveSha256AndEveryConstantCounts) {
-    std::vector<std::size_t> lengths = {0, 1, 20, 32, 55, 56, 57, 63, 64, 65, 119, 120, 127, 128, 1000, 4099};
     std::mt19937 rng(7);
-    for (int i = 0; i < 30; ++i) lengths.push_back(rng() % 300);
-    for (std::size_t length : lengths) {
+    for (std::size_t length : {0, 1, 20, 55, 56, 63, 64, 65, 119, 120, 128, 1000, 4099}) {
         std::vector<std::uint8_t> data(length);
         for (auto& b : data) b = std::uint8_t(rng());
         Bytes expected{}, ours{};
@@ -325,20 +272,16 @@ TEST(PackageHash, StandardConstantsGiveSha256AndEveryConstantCounts) {
     }
     Bytes reference{};
     packageHash(nine.data(), 20, reference.data(), sha256Constants());
+    EXPECT_EQ(Bytes(std::to_array(BuiltInPublicKey)), developmentPublicKey().publicKey);
     for (int i = 0; i < 72; ++i) {
         PackageHashConstants changed = sha256Constants();
+        auto at = [i](const PackageHashConstants& c) { return i < 64 ? c.k[i] : c.h[i - 64]; };
         (i < 64 ? changed.k[i] : changed.h[i - 64]) ^= 0x00010000;
         Bytes out{};
         packageHash(nine.data(), 20, out.data(), changed);
         EXPECT_NE(out, reference) << "constant " << i;
-    }
-    // The tests sign with the development key: the build must carry it, and
-    // its constants are not SHA-256's.
-    EXPECT_EQ(Bytes(std::to_array(BuiltInPublicKey)), developmentPublicKey().publicKey);
-    for (int i = 0; i < 72; ++i) {
-        const std::uint32_t ours = i < 64 ? BuiltInHashConstants.k[i] : BuiltInHashConstants.h[i - 64];
-        EXPECT_EQ(ours, i < 64 ? developmentPublicKey().constants.k[i] : developmentPublicKey().constants.h[i - 64]);
-        EXPECT_NE(ours, i < 64 ? sha256Constants().k[i] : sha256Constants().h[i - 64]) << i;
+        EXPECT_EQ(at(BuiltInHashConstants), at(developmentPublicKey().constants)) << i;
+        EXPECT_NE(at(BuiltInHashConstants), at(sha256Constants())) << i;
     }
 }
 
