@@ -11,7 +11,7 @@ namespace velmora {
 // Replaces the "@root" placeholder in arguments with the sandbox's path.
 inline std::vector<std::string> withRoot(const std::vector<std::string>& args, const SandboxRoot& sandbox) {
     std::vector<std::string> out;
-    for (const std::string& arg : args) out.push_back(arg.rfind("@root", 0) == 0 ? sandbox.path() + arg.substr(5) : arg);
+    for (const std::string& arg : args) out.push_back(arg.starts_with("@root") ? sandbox.path() + arg.substr(5) : arg);
     return out;
 }
 

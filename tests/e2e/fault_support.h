@@ -32,22 +32,14 @@ inline std::string incompressible(std::size_t size, std::uint32_t seed) {
     return bytes;
 }
 
-// A positive number from the environment, or fallback.
+// A number from the environment, or fallback.
 inline unsigned long envNumber(const char* name, unsigned long fallback) {
     const char* text = std::getenv(name);
-    char* end = nullptr;
-    const unsigned long value = text ? std::strtoul(text, &end, 10) : 0;
-    return (value > 0 && *end == '\0') ? value : fallback;
+    return text && *text ? std::strtoul(text, nullptr, 10) : fallback;
 }
 
-struct UploadedFile {
-    std::string name;  // in flash/rw/pckg/
-    std::string image;
-};
-
-struct UpgradeScenario {
-    std::vector<UploadedFile> installed, uploads;
-};
+using UploadedFile = std::pair<std::string, std::string>;  // a name in flash/rw/pckg/, an image
+struct UpgradeScenario { std::vector<UploadedFile> installed, uploads; };
 
 // Installed webui 6.1 (image kept) and ntp 6.1; uploaded webui 6.2, ntp 6.2 (a file changed, one gone, one
 // new) and dns 1.0 (needs ntp) with zoneFiles empty files, whose "files" list outgrows its staged room.
@@ -66,9 +58,7 @@ inline UpgradeScenario upgradeScenario(std::size_t scale, int zoneFiles) {
                                                      regularFile("/etc/dns.conf", "zones /usr/share/dns\n")});
     dns.deps = {needs("ntp", "6.2")};
     for (int i = 0; i < zoneFiles; ++i) {
-        char path[64];
-        std::snprintf(path, sizeof path, "/usr/share/dns/zones/z%04d.db", i);
-        dns.files.push_back(regularFile(path, ""));
+        dns.files.push_back(regularFile("/usr/share/dns/zones/z" + std::to_string(10000 + i).substr(1) + ".db", ""));
     }
     return {{pkg("webui", "6.1", scale, 1, "port 80\n", true), pkg("ntp", "6.1", scale, 2, "server a\n", false, "old")},
             {pkg("webui", "6.2", scale, 4, "port 8080\n", true),
@@ -99,12 +89,9 @@ inline TreeSnapshot withoutTemporaries(TreeSnapshot tree, const std::vector<std:
 inline std::vector<std::string> tornPaths(const TreeSnapshot& before, const TreeSnapshot& now,
                                           const TreeSnapshot& after, bool ramLost) {
     std::set<std::string> paths;
-    for (const TreeSnapshot* tree : {&before, &now, &after}) {
-        for (const auto& [path, entry] : *tree) paths.insert(path);
-    }
+    for (const TreeSnapshot* tree : {&before, &now, &after}) for (const auto& [path, entry] : *tree) paths.insert(path);
     auto at = [](const TreeSnapshot& tree, const std::string& path) {
-        auto it = tree.find(path);
-        return it == tree.end() ? nullptr : &it->second;
+        return tree.count(path) ? &tree.at(path) : nullptr;
     };
     std::vector<std::string> faults;
     for (const std::string& path : paths) {
@@ -122,11 +109,8 @@ inline std::vector<std::string> tornPaths(const TreeSnapshot& before, const Tree
 
 inline struct statfs fsInfo(const std::string& hostPath) {
     struct statfs info {};
-    ::statfs(hostPath.c_str(), &info);
-    return info;
+    return ::statfs(hostPath.c_str(), &info), info;
 }
-
-inline std::uint64_t freeBlocksAt(const std::string& hostPath) { return fsInfo(hostPath).f_bfree; }
 
 // Empties hostDir, keeping the directory (it may be a mount point).
 inline bool emptyDirectory(const std::string& hostDir) {
@@ -144,40 +128,27 @@ inline bool copyContents(const std::string& fromDir, const std::string& toDir) {
     return !error;
 }
 
-// A tmpfs of its own: at flash/ so that it really fills up, at ram/ so that /ram is another device as on the
-// router and staging costs no disk work. Needs root.
-class TmpfsMount {
-public:
-    TmpfsMount() = default;
-    TmpfsMount(const TmpfsMount&) = delete;
-    TmpfsMount& operator=(const TmpfsMount&) = delete;
-    ~TmpfsMount() {
-        if (!mounted_.empty() && ::umount(mounted_.c_str()) != 0) ::umount2(mounted_.c_str(), MNT_DETACH);
-    }
-
-    // Empty on success, else why not.
-    std::string mount(SandboxRoot& box, const std::string& relative, unsigned long bytes) {
-        if (::geteuid() != 0) return "mounting a tmpfs needs root";
-        const std::string dir = box.hostPath(relative), options = "size=" + std::to_string(bytes) + ",mode=0755";
-        if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-            return "cannot mount a tmpfs at " + dir + ": " + std::strerror(errno);
-        }
-        mounted_ = dir;
-        return "";
-    }
-
-private:
-    std::string mounted_;
-};
-
 // Flash and /ram on tmpfs, the installed flash kept aside so that every trial starts from it.
 class TmpfsFlashTest : public InstallTest {
 protected:
+    // A tmpfs of its own: at flash/ so that it really fills up, at ram/ so that /ram is another device as on the
+    // router and staging costs no disk work. Empty on success, else why not.
+    std::string mountTmpfs(SandboxRoot& root, const std::string& relative, unsigned long bytes) {
+        const std::string dir = root.hostPath(relative), options = "size=" + std::to_string(bytes) + ",mode=0755";
+        if (::geteuid() != 0) return "mounting a tmpfs needs root";
+        if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) return dir + ": " + std::strerror(errno);
+        mounted_.push_back(dir);
+        return "";
+    }
+    void TearDown() override {
+        for (auto it = mounted_.rbegin(); it != mounted_.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+    }
+
     void mountFlashAndRam(unsigned long flashBytes, unsigned long ramBytes) {
         InstallTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        if (std::string why = flash_.mount(box, "flash", flashBytes); !why.empty()) GTEST_SKIP() << why;
-        if (std::string why = ram_.mount(box, "ram", ramBytes); !why.empty()) GTEST_SKIP() << why;
+        if (std::string why = mountTmpfs(box, "flash", flashBytes); !why.empty()) GTEST_SKIP() << why;
+        if (std::string why = mountTmpfs(box, "ram", ramBytes); !why.empty()) GTEST_SKIP() << why;
         for (const char* dir : {"flash/var/pdb", "flash/boot", "flash/rw/pckg"}) ASSERT_TRUE(box.makeDirs(dir));
     }
 
@@ -188,25 +159,24 @@ protected:
 
     // The saved flash, an empty /ram, and the uploads.
     void restore(const std::vector<UploadedFile>& uploads) {
-        ASSERT_TRUE(emptyDirectory(box.hostPath("flash")));
-        ASSERT_TRUE(emptyDirectory(box.hostPath("ram")));
+        ASSERT_TRUE(emptyDirectory(box.hostPath("flash")) && emptyDirectory(box.hostPath("ram")));
         ASSERT_TRUE(copyContents(saved_.hostPath("flash"), box.hostPath("flash")));
-        for (const UploadedFile& file : uploads) upload(file.name, file.image);
+        for (const auto& [name, image] : uploads) upload(name, image);
     }
 
     // Installs scenario.installed by a run of its own and keeps that flash.
     void installAndSave(const UpgradeScenario& scenario) {
-        for (const UploadedFile& file : scenario.installed) upload(file.name, file.image);
+        for (const auto& [name, image] : scenario.installed) upload(name, image);
         const RunResult install = upgradeRun();
         ASSERT_EQ(install.exitStatus, 0) << install.out << install.err;
-        ASSERT_TRUE(box.removeAll("flash/rw/pckg/ntp-6.1.vpa"));  // webui's went into the database
-        ASSERT_TRUE(box.removeAll("flash/postlog"));
+        // webui's image went into the database
+        ASSERT_TRUE(box.removeAll("flash/rw/pckg/ntp-6.1.vpa") && box.removeAll("flash/postlog"));
         ASSERT_EQ(temporaryFiles(box.snapshot()), std::vector<std::string>{});
         saveFlash();
     }
 
-    TmpfsMount flash_, ram_;
     SandboxRoot saved_;
+    std::vector<std::string> mounted_;
 };
 
 }  // namespace velmora

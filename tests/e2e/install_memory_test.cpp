@@ -13,15 +13,14 @@ constexpr const char* kTimeTool = "/usr/bin/time";
 
 // Peak resident KiB of a stream-mode run, measured by the time tool: a process forked from this test would
 // carry the test's own peak. The image goes in through the shell's redirection.
-std::optional<long> peakOfRun(SandboxRoot& box, const std::string& image) {
-    if (!box.writeFile("stream.vpa", image)) return std::nullopt;
+std::optional<long> peakOfRun(SandboxRoot& box, std::vector<FileEntry> files) {
+    if (!box.writeFile("stream.vpa", makePackage(packageRecipe("p", "1.0", std::move(files))))) return std::nullopt;
     const ProcessRun run = runProcess({"/bin/sh", "-c", "exec \"$0\" -o \"$1\" -f %M \"$2\" -q -r \"$3\" - <\"$4\"",
                                        kTimeTool, box.hostPath("peak.txt"), INSTALLER_BINARY, box.path(),
                                        box.hostPath("stream.vpa")},
                                       box.path());
-    const std::optional<std::string> report = box.readFile("peak.txt");
-    if (run.exitStatus != 0 || !report || report->empty()) return std::nullopt;
-    return std::stol(*report);
+    const std::string report = box.readFile("peak.txt").value_or("");
+    return run.exitStatus != 0 || report.empty() ? std::nullopt : std::optional(std::stol(report));
 }
 
 TEST(InstallMemory, PeakStaysSmallWhateverThePackageSize) {
@@ -30,11 +29,9 @@ TEST(InstallMemory, PeakStaysSmallWhateverThePackageSize) {
 #endif
     if (::geteuid() != 0 || ::access(kTimeTool, X_OK) != 0) GTEST_SKIP() << "needs root and " << kTimeTool;
     SandboxRoot small, large;
-    PackageRecipe largeRecipe = packageRecipe("large", "1.0", {regularFile("/data/blob", incompressible(24 << 20, 7))});
-    largeRecipe.files.push_back(regularFile("/data/second", incompressible(4 << 20, 8)));
-    const std::optional<long> smallPeak = peakOfRun(
-        small, makePackage(packageRecipe("small", "1.0", {regularFile("/data/blob", incompressible(64 << 10, 9))})));
-    const std::optional<long> largePeak = peakOfRun(large, makePackage(largeRecipe));
+    const std::optional<long> smallPeak = peakOfRun(small, {regularFile("/data/blob", incompressible(64 << 10, 9))});
+    const std::optional<long> largePeak = peakOfRun(large, {regularFile("/data/blob", incompressible(24 << 20, 7)),
+                                                            regularFile("/data/second", incompressible(4 << 20, 8))});
 
     ASSERT_TRUE(smallPeak && largePeak) << "an installer run failed";
     ASSERT_EQ(large.readFile("flash/data/blob")->size(), 24u << 20);

@@ -58,25 +58,10 @@ protected:
         ASSERT_TRUE(box.makeDirs("flash/rw/pckg"));
     }
 
-    // installer -r ROOT [args]: the upgrade run.
-    RunResult upgradeRun(std::vector<std::string> args = {}, const EnvOverrides& env = {}) {
-        args.insert(args.begin(), {"-r", box.path()});
-        return box.runInstaller(args, "", RunMode::Normal, env);
-    }
+    RunResult upgradeRun() { return box.runInstaller({"-r", box.path()}); }
 
     void upload(const std::string& fileName, const std::string& image, const std::string& dir = "flash/rw/pckg/") {
         ASSERT_TRUE(box.writeFile(dir + fileName, image));
-    }
-
-    std::string read(std::string_view relative) const { return box.readFile(relative).value_or("<missing>"); }
-    std::string db(const std::string& n, const std::string& f) const { return read("flash/var/pdb/" + n + "/" + f); }
-    std::string postlog() const { return box.readFile("flash/postlog").value_or(""); }
-
-    // A failed run: only the allowed paths may differ, and no temporary file
-    // may be left behind.
-    void expectUnchanged(const TreeSnapshot& before, const std::vector<std::string>& allowed) {
-        EXPECT_EQ(changesBesides(before, box.snapshot(), allowed), "");
-        EXPECT_EQ(temporaryFiles(box.snapshot()), std::vector<std::string>{});
     }
 
     SandboxRoot box;

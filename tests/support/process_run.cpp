@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 extern char** environ;
 
@@ -33,9 +33,8 @@ ProcessRun runProcess(const std::vector<std::string>& argv, const std::string& s
     }
     posix_spawn_file_actions_destroy(&actions);
     for (int fd : {1, 2}) {
-        std::ostringstream bytes;
-        bytes << std::ifstream(paths[fd - 1], std::ios::binary).rdbuf();
-        (fd == 1 ? run.out : run.err) = bytes.str();
+        std::ifstream in(paths[fd - 1], std::ios::binary);
+        (fd == 1 ? run.out : run.err).assign(std::istreambuf_iterator<char>(in), {});
         ::unlink(paths[fd - 1].c_str());
     }
     return run;

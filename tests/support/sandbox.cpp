@@ -1,7 +1,6 @@
 #include "support/sandbox.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
@@ -15,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 extern char** environ;
 
@@ -51,8 +49,7 @@ bool enterUserNamespace(const IdMaps& maps) {
 
 int waitFor(pid_t pid) {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     return status;
 }
 
@@ -83,41 +80,12 @@ std::optional<std::string> readBack(int fd) {
 
 std::optional<std::string> slurp(const std::string& path) { return readBack(open(path.c_str(), O_RDONLY | O_CLOEXEC)); }
 
-std::string sha1Hex(const std::string& data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned length = 0;
-    if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha1(), nullptr) != 1) return "?";
-    static const char hex[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned i = 0; i < length; ++i) text += {hex[digest[i] >> 4], hex[digest[i] & 15]};
-    return text;
-}
-
 std::string describeEntry(const TreeEntry& entry) {
     char mode[16];
     std::snprintf(mode, sizeof mode, "%04o", entry.mode);
     std::string text = std::string(1, entry.type) + " size=" + std::to_string(entry.size) + " mode=" + mode;
-    if (!entry.digest.empty()) text += (entry.type == 'l' ? " -> " : " sha1=") + entry.digest;
+    if (!entry.digest.empty()) text += (entry.type == 'l' ? " -> " : " hash=") + entry.digest;
     return text;
-}
-
-// The shared objects ldd lists for binary, the dynamic loader included.
-std::vector<std::string> sharedObjectsOf(const std::string& binary) {
-    std::vector<std::string> paths;
-    std::FILE* pipe = popen(("ldd '" + binary + "' 2>/dev/null").c_str(), "r");
-    if (!pipe) return paths;
-    char line[4096];
-    while (std::fgets(line, sizeof line, pipe)) {
-        std::istringstream words(line);
-        std::string candidate;
-        for (std::string word; words >> word;) {
-            if (word == "=>") candidate.clear();  // the resolved path follows the arrow
-            else if (word[0] == '/' && candidate.empty()) candidate = word;
-        }
-        if (!candidate.empty()) paths.push_back(candidate);
-    }
-    pclose(pipe);
-    return paths;
 }
 
 }  // namespace
@@ -129,21 +97,17 @@ std::optional<std::string> sandboxUnavailableReason() {
 }
 
 std::string describeChanges(const TreeSnapshot& before, const TreeSnapshot& after) {
+    std::set<std::string> paths;
+    for (const TreeSnapshot* tree : {&before, &after}) for (const auto& [path, entry] : *tree) paths.insert(path);
     std::string changes;
-    auto left = before.begin();
-    auto right = after.begin();
-    while (left != before.end() || right != after.end()) {
-        if (right == after.end() || (left != before.end() && left->first < right->first)) {
-            changes += "- " + (left++)->first + "\n";
-        } else if (left == before.end() || right->first < left->first) {
-            changes += "+ " + right->first + " (" + describeEntry(right->second) + ")\n";
-            ++right;
-        } else {
-            if (!(left->second == right->second)) {
-                changes += "~ " + left->first + " (" + describeEntry(left->second) + " => " +
-                           describeEntry(right->second) + ")\n";
-            }
-            ++left, ++right;
+    for (const std::string& path : paths) {
+        const auto old = before.find(path), now = after.find(path);
+        if (now == after.end()) {
+            changes += "- " + path + "\n";
+        } else if (old == before.end()) {
+            changes += "+ " + path + " (" + describeEntry(now->second) + ")\n";
+        } else if (!(old->second == now->second)) {
+            changes += "~ " + path + " (" + describeEntry(old->second) + " => " + describeEntry(now->second) + ")\n";
         }
     }
     return changes;
@@ -157,8 +121,7 @@ SandboxRoot::SandboxRoot(SandboxLayout layout) {
     }
     root_ = pattern;
     chmod(root_.c_str(), 0755);
-    makeDirs("flash");
-    makeDirs("rw");
+    makeDirs("flash"), makeDirs("rw");
     if (layout.bootDir) makeDirs("flash/boot");
     if (layout.packageDatabase) makeDirs("flash/var/pdb");
     if (!layout.ramOnOtherDevice) {
@@ -168,17 +131,14 @@ SandboxRoot::SandboxRoot(SandboxLayout layout) {
     // A store under /dev/shm, bound onto ram/ for each run: moves from /ram to /flash cross devices.
     std::string store = std::string(kRamStorePrefix) + "XXXXXX";
     struct stat rootInfo {}, storeInfo {};
-    if (mkdtemp(store.data())) {
-        if (stat(root_.c_str(), &rootInfo) == 0 && stat(store.c_str(), &storeInfo) == 0 &&
-            rootInfo.st_dev != storeInfo.st_dev) {
-            ramStore_ = store;
-            chmod(ramStore_.c_str(), 0755);
-            ensureHelperDir("ram");
-        } else {
-            rmdir(store.c_str());
-        }
+    if (!mkdtemp(store.data())) {
+        ADD_FAILURE() << "no ram store under /dev/shm";
+        return;
     }
-    if (ramStore_.empty()) ADD_FAILURE() << "no second file system for ram/ under /dev/shm";
+    stat(root_.c_str(), &rootInfo), stat(store.c_str(), &storeInfo), chmod(store.c_str(), 0755);
+    ramStore_ = store;  // removed with the root even when it is of no use
+    EXPECT_NE(rootInfo.st_dev, storeInfo.st_dev) << "no second file system for ram/ under /dev/shm";
+    ensureHelperDir("ram");
 }
 
 SandboxRoot::~SandboxRoot() {
@@ -225,9 +185,8 @@ bool SandboxRoot::makeSymlink(std::string_view relative, const std::string& link
 
 std::optional<std::string> SandboxRoot::readLink(std::string_view relative) const {
     std::error_code error;
-    fs::path text = fs::read_symlink(hostPath(relative), error);
-    if (error) return std::nullopt;
-    return text.string();
+    const std::string text = fs::read_symlink(hostPath(relative), error).string();
+    return error ? std::nullopt : std::optional(text);
 }
 
 bool SandboxRoot::removeAll(std::string_view relative) {
@@ -238,56 +197,41 @@ bool SandboxRoot::removeAll(std::string_view relative) {
 
 // Records each level it creates, so that snapshots leave out exactly the helper's own additions.
 bool SandboxRoot::ensureHelperDir(const std::string& relative) {
-    std::string sofar;
-    std::istringstream parts(relative);
-    for (std::string part; std::getline(parts, part, '/');) {
-        if (part.empty()) continue;
-        sofar += sofar.empty() ? part : "/" + part;
-        if (mkdir((root_ + "/" + sofar).c_str(), 0755) == 0) helperPaths_.insert(sofar);
+    fs::path sofar;
+    for (const fs::path& part : fs::path(relative)) {
+        sofar /= part;
+        if (mkdir((root_ + "/" + sofar.string()).c_str(), 0755) == 0) helperPaths_.insert(sofar.string());
         else if (errno != EEXIST) return false;
     }
     return true;
 }
 
+// The installer and what ldd lists for it (the dynamic loader included), as copies: a run writing through a
+// hard link would change the host's libraries.
 bool SandboxRoot::installRuntime() {
-    if (runtimeInstalled_) return true;
-    std::vector<std::string> files = sharedObjectsOf(INSTALLER_BINARY);
-    if (files.empty()) {
-        ADD_FAILURE() << "ldd lists no libraries for " << INSTALLER_BINARY;
-        return false;
-    }
-    // Copies, never links: a run writing through a hard link would change the host's libraries.
-    auto copyIn = [&](const std::string& source, const std::string& relative) {
-        const std::string parent = fs::path(relative).parent_path().string();
-        const std::string target = root_ + "/" + relative;
+    std::FILE* pipe = runtimeInstalled_ ? nullptr : popen("ldd '" INSTALLER_BINARY "' | grep -o '/[^ ]*'", "r");
+    char line[4096];
+    int copied = 0;
+    for (std::string from = INSTALLER_BINARY, to = "installer"; pipe && !from.empty(); ++copied) {
         std::error_code error;
-        if (!parent.empty() && !ensureHelperDir(parent)) return false;
-        fs::copy_file(source, target, fs::copy_options::overwrite_existing, error);
-        if (error || chmod(target.c_str(), 0755) != 0) return false;
-        helperPaths_.insert(relative);
-        return true;
-    };
-    files.insert(files.begin(), "");
-    for (const std::string& library : files) {
-        const std::string source = library.empty() ? INSTALLER_BINARY : library;
-        if (!copyIn(source, library.empty() ? "installer" : library.substr(1))) {
-            ADD_FAILURE() << "cannot copy " << source << " into " << root_;
-            return false;
-        }
+        if (!ensureHelperDir(fs::path(to).parent_path().string())) break;
+        if (fs::copy_file(from, root_ + "/" + to, fs::copy_options::overwrite_existing, error), error) break;
+        helperPaths_.insert(to);
+        from = std::fgets(line, sizeof line, pipe) ? std::string(line, std::strcspn(line, "\n")) : "";
+        to = from.empty() ? "" : from.substr(1);
+        runtimeInstalled_ = from.empty() && copied > 0;  // the installer and at least one library
     }
-    return runtimeInstalled_ = true;
+    if (pipe) pclose(pipe);
+    return runtimeInstalled_;
 }
 
 RunResult SandboxRoot::runInstaller(const std::vector<std::string>& args, const std::string& stdinData, RunMode mode,
                                     const EnvOverrides& env) {
     RunResult result;
     const Isolation how = isolation();
-    if (root_.empty() || how == Isolation::Unavailable) {
-        result.err = "sandbox unavailable";
-        return result;
-    }
+    if (root_.empty() || how == Isolation::Unavailable) return result.err = "sandbox unavailable", result;
     if (mode == RunMode::Chrooted && !installRuntime()) {
-        result.err = "chroot runtime missing";
+        ADD_FAILURE() << "cannot copy the installer and its libraries into " << root_;
         return result;
     }
     // Sanitizer runtimes read /proc: the host's, bound in a mount namespace of the run's own.
@@ -302,9 +246,7 @@ RunResult SandboxRoot::runInstaller(const std::vector<std::string>& args, const 
         const std::string name(item.substr(0, item.find('=')));
         if (name != "arch" && name != "bootimage" && !env.count(name)) envStrings.emplace_back(item);
     }
-    for (const auto& [name, value] : env) {
-        if (value) envStrings.push_back(name + "=" + *value);
-    }
+    for (const auto& [name, value] : env) if (value) envStrings.push_back(name + "=" + *value);
     std::vector<char*> argv, envp;
     for (std::string& arg : argStrings) argv.push_back(arg.data());
     for (std::string& item : envStrings) envp.push_back(item.data());
@@ -318,38 +260,28 @@ RunResult SandboxRoot::runInstaller(const std::vector<std::string>& args, const 
     const int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC);
     if (out < 0 || err < 0 || pipe2(feed, O_CLOEXEC) != 0) {
         for (int fd : {out, err, feed[0], feed[1]}) close(fd);
-        result.err = "cannot make the run's pipe and memory files";
-        return result;
+        return result.err = "cannot make the run's pipe and memory files", result;
     }
     const pid_t writer = fork();
     if (writer == 0) {
         close(feed[0]);
-        for (std::size_t at = 0; at < stdinData.size();) {
-            const ssize_t put = write(feed[1], stdinData.data() + at, stdinData.size() - at);
-            if (put <= 0) _exit(0);
-            at += static_cast<std::size_t>(put);
+        for (ssize_t at = 0, put = 0; put >= 0 && at < std::ssize(stdinData); at += put) {
+            put = write(feed[1], stdinData.data() + at, stdinData.size() - static_cast<std::size_t>(at));
         }
         _exit(0);
     }
     close(feed[1]);
-    const int in = feed[0];
-
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(in, STDIN_FILENO), dup2(out, STDOUT_FILENO), dup2(err, STDERR_FILENO);
+        dup2(feed[0], STDIN_FILENO), dup2(out, STDOUT_FILENO), dup2(err, STDERR_FILENO);
         umask(022);  // as on the router
         auto fail = [](const char* what) {
             const char* reason = std::strerror(errno);
             for (const char* part : {"sandbox: ", what, ": ", reason, "\n"}) (void)!write(2, part, std::strlen(part));
             _exit(125);
         };
-        bool ownMounts = false;
-        if (how == Isolation::UserNamespace) {
-            if (!enterUserNamespace(maps)) fail("user namespace");
-            ownMounts = true;
-        } else {
-            ownMounts = unshare(CLONE_NEWNS) == 0;
-        }
+        if (how == Isolation::UserNamespace && !enterUserNamespace(maps)) fail("user namespace");
+        const bool ownMounts = how == Isolation::UserNamespace || unshare(CLONE_NEWNS) == 0;
         // Mounts only once they cannot propagate back to the host.
         if (ownMounts && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
             mount("/proc", procTarget.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
@@ -364,7 +296,7 @@ RunResult SandboxRoot::runInstaller(const std::vector<std::string>& args, const 
         execve(program.c_str(), argv.data(), envp.data());
         fail("exec");
     }
-    close(in);
+    close(feed[0]);
     const int status = pid > 0 ? waitFor(pid) : -1;
     if (writer > 0) kill(writer, SIGKILL), waitFor(writer);
     result.out = readBack(out).value_or("");
@@ -384,22 +316,13 @@ void SandboxRoot::walk(const std::string& hostDir, const std::string& relative, 
         struct stat info {};
         if ((child == "proc" && helperPaths_.count("proc")) || lstat(host.c_str(), &info) != 0) continue;
         if (!helperPaths_.count(child)) {
-            TreeEntry& entry = into[child];
-            entry.mode = info.st_mode & 07777;
-            if (S_ISREG(info.st_mode)) {
-                entry.type = 'f';
-                entry.size = static_cast<std::uint64_t>(info.st_size);
-                const std::optional<std::string> contents = slurp(host);
-                entry.digest = contents ? sha1Hex(*contents) : "unreadable";
-            } else if (S_ISDIR(info.st_mode)) {
-                entry.type = 'd';
-            } else if (S_ISLNK(info.st_mode)) {
-                entry.type = 'l';
-                entry.size = static_cast<std::uint64_t>(info.st_size);
-                std::error_code linkError;
-                entry.digest = fs::read_symlink(host, linkError).string();
-                if (linkError) entry.digest = "?";
-            }
+            const bool file = S_ISREG(info.st_mode), link = S_ISLNK(info.st_mode);
+            std::error_code linkError;
+            const std::string contents = file ? slurp(host).value_or("unreadable") : "";
+            into[child] = {file ? 'f' : link ? 'l' : S_ISDIR(info.st_mode) ? 'd' : '?',
+                           file || link ? static_cast<std::uint64_t>(info.st_size) : 0, info.st_mode & 07777u,
+                           file ? std::to_string(std::hash<std::string>{}(contents))
+                                : link ? fs::read_symlink(host, linkError).string() : ""};
         }
         if (S_ISDIR(info.st_mode)) walk(host, child, into);
     }

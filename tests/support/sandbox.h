@@ -15,14 +15,11 @@
 
 namespace velmora {
 
-enum class RunMode {
-    Normal,    // host view; the arguments carry "-r <root>"
-    Chrooted,  // "/installer" started inside the sandbox root
-};
+// Normal: the host's view, the arguments carry "-r <root>"; Chrooted: "/installer" started inside the root.
+enum class RunMode { Normal, Chrooted };
 
 struct RunResult {
-    int exitStatus = -1;  // -1 when it did not exit normally
-    int signal = 0;       // the signal that ended it, if any
+    int exitStatus = -1, signal = 0;  // -1 when it did not exit normally; the signal that ended it, if any
     bool timedOut = false;
     std::string out, err;
 };
@@ -43,7 +40,7 @@ struct TreeEntry {
     char type = '?';  // 'f' file, 'd' directory, 'l' symbolic link, '?' other
     std::uint64_t size = 0;
     unsigned mode = 0;   // permission bits
-    std::string digest;  // SHA-1 (hex) of a file's contents, a link's text
+    std::string digest;  // a hash of a file's contents, a link's text
     bool operator==(const TreeEntry&) const = default;
 };
 
@@ -96,9 +93,7 @@ private:
 // Skips, saying why, where sandbox roots cannot be entered.
 class SandboxTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (auto reason = sandboxUnavailableReason()) GTEST_SKIP() << *reason;
-    }
+    void SetUp() override { if (auto reason = sandboxUnavailableReason()) GTEST_SKIP() << *reason; }
 };
 
 }  // namespace velmora
