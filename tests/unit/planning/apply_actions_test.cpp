@@ -34,8 +34,8 @@ TEST_F(ApplyActionsTest, Scenario) {
         SCOPED_TRACE(row.catalogue + std::to_string(row.level));
         cancel(changes_), resetInstaller();
         std::istringstream in(row.catalogue);
-        for (std::string spec; std::getline(in, spec, ',');) {
-            auto& r = *Installer::instance().packages.emplace_back(planning_test::make<PackageRecord>(spec));
+        for (std::string notation; std::getline(in, notation, ',');) {
+            auto& r = *Installer::instance().packages.emplace_back(planning_test::make<PackageRecord>(notation));
             std::filesystem::create_directories(dbDirOf(r));
             if (r.disabled) put(dbDirOf(r) + "disabled", "user\n");
             if (r.name == "gone") r.files = {"/bin/gone"}, put(root_ + "/flash/bin/gone", "x");

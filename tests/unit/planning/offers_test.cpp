@@ -26,7 +26,7 @@ TEST_P(SelectOffersTest, SelectsAndOrders) {
     std::vector<std::unique_ptr<OfferedPackage>> owned;
     std::vector<PackageInfo*> list;
     std::istringstream in(GetParam().offers);
-    for (std::string spec; std::getline(in, spec, ',');) list.push_back(owned.emplace_back(make(spec)).get());
+    for (std::string text; std::getline(in, text, ',');) list.push_back(owned.emplace_back(make(text)).get());
     selectOffers(list, GetParam().downgrade, GetParam().reporting);
     std::string result;
     for (const PackageInfo* p : list) {

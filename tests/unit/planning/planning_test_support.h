@@ -24,9 +24,9 @@ inline Version v(const std::string& t) {
 inline Dependency dep(const std::string& text) { std::string e; return parseDependencyText(text, true, e).value(); }
 
 template <typename T = OfferedPackage>
-std::unique_ptr<T> make(const std::string& spec) {
+std::unique_ptr<T> make(const std::string& notation) {
     auto p = std::make_unique<T>();
-    std::istringstream parts(spec);
+    std::istringstream parts(notation);
     std::string part, w;
     std::getline(parts, part, '|');
     std::istringstream words(part);
