@@ -12,12 +12,18 @@
 #include <set>
 #include <sstream>
 
-#include "e2e/e2e_common.h"
 #include "e2e/install_support.h"
 #include "support/process_run.h"
 
 namespace velmora {
 namespace {
+
+// "@root" at the start of an argument stands for the sandbox's path.
+std::vector<std::string> withRoot(const std::vector<std::string>& args, const SandboxRoot& sandbox) {
+    std::vector<std::string> out;
+    for (const std::string& arg : args) out.push_back(arg.starts_with("@root") ? sandbox.path() + arg.substr(5) : arg);
+    return out;
+}
 
 using Words = std::vector<std::string>;
 
