@@ -22,7 +22,7 @@
 #include <regex>
 #include <sstream>
 
-#include "e2e/fault_support.h"
+#include "e2e/install_support.h"
 #include "support/process_run.h"
 
 namespace velmora {
@@ -53,7 +53,7 @@ std::string image(const std::string& text) {
         // Big on the flash, small in the package: the run has to stage and copy it, the sandbox does not.
         if (content.starts_with('*')) content = std::string(std::stoul(content.substr(1)), version.back());
         if (w[0] == '/') recipe.files.push_back(regularFile(w.substr(0, w.find('=')), content));
-        else if (w[0] == '<') recipe.deps.push_back(needs(w.substr(1, colon - 1), colon == w.npos ? "0" : content));
+        else if (w[0] == '<') recipe.deps.push_back({w.substr(1, colon - 1), colon == w.npos ? 0 : ver(content), 0, 0});
         else if (w[0] == '-') bundle.disabledMembers.push_back(w.substr(1));
         else if (w == "keep") recipe.keepImage = true;
         else recipe.flags = FlagBootImage;
@@ -146,14 +146,12 @@ std::vector<Call> readTrace(const std::string& log, const std::string& root) {
     std::smatch form;
     for (std::string line; std::getline(in, line);) {
         if (!std::regex_search(line, form, lineForm)) continue;
-        const std::string args = form[2];
-        Call call;
-        call.name = form[1], call.signature = blurred(call.name + "(" + args + ")"), call.killed = form[3] == "?";
-        call.result = call.killed ? 0 : std::stol(form[3].str()), call.occurrence = ++seen[call.name];
-        if (byFd.count(call.name)) {
+        const std::string name = form[1], args = form[2];
+        const bool killed = form[3] == "?";
+        Call call{name, blurred(name + "(" + args + ")"), killed ? 0 : std::stol(form[3]), ++seen[name], {}, killed};
+        if (byFd.count(name)) {
             const std::size_t open = args.find('<'), close = args.find('>');
-            const bool annotated = open < close && close != std::string::npos;
-            call.paths = {annotated ? relative(args.substr(open + 1, close - open - 1)) : "?"};
+            call.paths = {open < close && close != args.npos ? relative(args.substr(open + 1, close - open - 1)) : "?"};
             call.changes = call.paths[0] != "?";
         } else {
             for (std::sregex_iterator it(args.begin(), args.end(), pathForm), end; it != end; ++it) {
@@ -164,13 +162,13 @@ std::vector<Call> readTrace(const std::string& log, const std::string& root) {
                 if (clean.ends_with('/')) clean.pop_back();
                 call.paths.push_back(clean);
             }
-            const std::string flags = args.substr(args.rfind('"') == std::string::npos ? 0 : args.rfind('"'));
-            const bool opens = call.name.rfind("open", 0) == 0;
+            const std::string flags = args.substr(args.rfind('"') == args.npos ? 0 : args.rfind('"'));
+            const bool opens = name.starts_with("open");
             call.changes = opens ? inRoot && std::regex_search(flags, writing)
-                                 : call.name == "sync" || (inRoot && call.name != "chroot");
+                                 : name == "sync" || (inRoot && name != "chroot");
             call.truncates = opens && std::regex_search(flags, emptying);
         }
-        inRoot = inRoot || call.name == "chroot";
+        inRoot = inRoot || name == "chroot";
         calls.push_back(std::move(call));
     }
     return calls;
@@ -183,22 +181,16 @@ struct Flushes {
         if (call.result < 0 || call.killed) return;
         const std::string& name = call.name;
         const std::string path = call.paths.empty() ? "" : call.paths[0];
-        if (name == "sync" || name == "syncfs") {
-            for (auto& [any, file] : files) file.second = file.first;
-        } else if (name == "fsync" || name == "fdatasync") {
-            files[path].second = files[path].first;
-        } else if (name == "write" || name == "writev") {
-            files[path].first += call.result;
-        } else if (name.starts_with("open") && call.truncates) {
-            files[path] = {};
-        } else if (name.starts_with("rename")) {
+        if (name == "sync" || name == "syncfs") for (auto& [any, file] : files) file.second = file.first;
+        if (name == "fsync" || name == "fdatasync") files[path].second = files[path].first;
+        if (name == "write" || name == "writev") files[path].first += call.result;
+        if (name.starts_with("open") && call.truncates) files[path] = {};
+        if (name.starts_with("unlink") || name == "rmdir") forget(path);
+        if (name.starts_with("rename")) {
             forget(call.paths[1]);
-            for (auto it = files.lower_bound(path); it != files.end() && under(it->first, path);) {
+            for (auto it = files.lower_bound(path); it != files.end() && under(it->first, path); it = files.erase(it)) {
                 files[call.paths[1] + it->first.substr(path.size())] = it->second;
-                it = files.erase(it);
             }
-        } else if (name.starts_with("unlink") || name == "rmdir") {
-            forget(path);
         }
     }
     void forget(const std::string& path) {

@@ -6,7 +6,7 @@
 
 #include <map>
 
-#include "e2e/fault_support.h"
+#include "e2e/install_support.h"
 
 namespace velmora {
 namespace {
@@ -17,12 +17,16 @@ constexpr const char* kFiller = "flash/filler";
 class FullFlash : public TmpfsFlashTest {
 protected:
     void SetUp() override { mountFlashAndRam(kFlashBytes, 16 << 20); }
+    // Staged files, the postlog and the filler aside.
+    static TreeSnapshot settled(TreeSnapshot tree) {
+        return withoutTemporaries(std::move(tree), {"flash/postlog", kFiller});
+    }
 };
 
 TEST_F(FullFlash, EveryFreeBlockCountUpgradesFullyOrChangesNothing) {
     const UpgradeScenario scenario = upgradeScenario(6000, 300);
     const unsigned long step = envNumber("FULL_FLASH_STEP", 1);
-    installAndSave(scenario);
+    installAndSave(scenario.installed);
     ASSERT_FALSE(HasFatalFailure());
 
     // With all the room it wants. A commit leaves the staged copies in /ram (emptied at the next restart).
@@ -31,7 +35,7 @@ TEST_F(FullFlash, EveryFreeBlockCountUpgradesFullyOrChangesNothing) {
     ASSERT_EQ(full.exitStatus, 0) << full.out << full.err;
     ASSERT_EQ(full.out.find("ERROR"), std::string::npos) << full.out;
     ASSERT_EQ(box.readFile("flash/var/pdb/dns/version"), std::to_string(ver("1.0")) + " 1300000000\n");
-    const TreeSnapshot upgraded = withoutTemporaries(box.snapshot());
+    const TreeSnapshot upgraded = settled(box.snapshot());
 
     const std::string flash = box.hostPath("flash");
     const std::uint64_t blockSize = fsInfo(flash).f_bsize;
@@ -63,10 +67,10 @@ TEST_F(FullFlash, EveryFreeBlockCountUpgradesFullyOrChangesNothing) {
         EXPECT_NE(outcome, "other") << "exit " << run.exitStatus << "\n" << run.out << run.err;
         if (outcome == "upgraded") {
             for (const std::string& path : temporaryFiles(after)) EXPECT_TRUE(under(path, "ram")) << path;
-            EXPECT_EQ(changesBesides(upgraded, withoutTemporaries(after), {"flash/postlog", kFiller}), "") << run.out;
+            EXPECT_EQ(describeChanges(upgraded, settled(after)), "") << run.out;
         } else {
             EXPECT_EQ(temporaryFiles(after), std::vector<std::string>{});
-            EXPECT_EQ(changesBesides(before, after, {"flash/postlog"}), "") << run.out;
+            EXPECT_EQ(describeChanges(settled(before), settled(after)), "") << run.out;
         }
     }
     std::string summary;
@@ -78,13 +82,13 @@ TEST_F(FullFlash, EveryFreeBlockCountUpgradesFullyOrChangesNothing) {
 
 // A 512 KiB flash (128 blocks, 16 kept in reserve): a package too big for what is left stops the run with 28
 // before the flash changes, wherever its files were staged.
-class SmallFlash : public TmpfsFlashTest {
+class SmallFlash : public FullFlash {
 protected:
     void SetUp() override { mountFlashAndRam(512 << 10, 16 << 20); }
 };
 
 TEST_F(SmallFlash, UpgradeRunChecksSpaceBeforeItChangesTheFlash) {
-    saveFlash();
+    installAndSave({});
     const struct {
         std::size_t size;
         int exitStatus;
@@ -112,7 +116,7 @@ TEST_F(SmallFlash, UpgradeRunChecksSpaceBeforeItChangesTheFlash) {
         const std::string messages = "installed big-1.0\nERROR: not enough space for upgrade\n";
         EXPECT_TRUE(run.out.ends_with(messages)) << run.out;
         EXPECT_EQ(box.readFile("flash/postlog"), messages);
-        EXPECT_EQ(changesBesides(before, box.snapshot(), {"flash/postlog"}), "");
+        EXPECT_EQ(describeChanges(settled(before), settled(box.snapshot())), "");
     }
 }
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "e2e/fault_support.h"
+#include "e2e/install_support.h"
 #include "support/process_run.h"
 
 namespace velmora {

@@ -2,66 +2,35 @@
 // or new, and the next run completes the upgrade. Half the delays fall anywhere in a complete run, half in its
 // last quarter, where the commit is. KILL_TRIALS (20; 100 for a full run) and KILL_SEED repeat a run.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <random>
-#include <thread>
 
-#include "e2e/fault_support.h"
-
-extern char** environ;
+#include "e2e/install_support.h"
+#include "support/process_run.h"
 
 namespace velmora {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Micros = std::chrono::microseconds;
-
-struct Ended {
-    bool killed = false;
-    int exitStatus = -1, signal = 0;
-    Micros lasted{0};
-};
-
-// installer -r ROOT in the background, as the sandbox runs it (own mount namespace, /proc bound in for
-// sanitizer runtimes), killed after delay from its start (never when negative) unless it ended first.
-Ended runKilledAfter(const SandboxRoot& box, Micros delay) {
-    std::string args[] = {"installer", "-r", box.path()};
-    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), nullptr};
-    const std::string proc = box.hostPath("proc");
-    const auto started = Clock::now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, 0), ::dup2(null, 1), ::dup2(null, 2), ::umask(022);
-        if (::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
-            ::mount("/proc", proc.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
-        }
-        ::execve(INSTALLER_BINARY, argv, environ);
-        ::_exit(127);
-    }
-    int status = 0;
-    bool reaped = false;
-    if (delay.count() >= 0) {
-        std::this_thread::sleep_until(started + delay);
-        if (!(reaped = ::waitpid(pid, &status, WNOHANG) == pid)) ::kill(pid, SIGKILL);
-    }
-    while (!reaped && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-    Ended ended{false, WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0,
-                std::chrono::duration_cast<Micros>(Clock::now() - started)};
-    ended.killed = !reaped && delay.count() >= 0 && ended.signal == SIGKILL;
-    return ended;
-}
 
 class KilledUpgrade : public TmpfsFlashTest {
 protected:
     void SetUp() override { mountFlashAndRam(64 << 20, 64 << 20); }
 
+    // installer -r ROOT as the sandbox runs it (a mount namespace of its own, /proc bound in for sanitizer
+    // runtimes), killed after delay unless it ended first (never for 0): its exit status (-1: killed) and
+    // how long it took.
+    std::pair<int, Micros> runKilledAfter(Micros delay) {
+        const auto started = std::chrono::steady_clock::now();
+        const int status = runProcess({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+                                       "umask 022; mount --rbind /proc \"$1/proc\" 2>/dev/null; "
+                                       "exec timeout -s KILL \"$0\" \"$2\" -r \"$1\"",
+                                       std::to_string(delay.count() / 1e6) + "s", box.path(), INSTALLER_BINARY},
+                                      saved_.path()).exitStatus;
+        return {status, std::chrono::duration_cast<Micros>(std::chrono::steady_clock::now() - started)};
+    }
     std::string listing() {
         const RunResult run = box.runInstaller({"-r", box.path(), "--show"});
         return "exit " + std::to_string(run.exitStatus) + "\n" + run.out + run.err;
@@ -79,36 +48,36 @@ TEST_F(KilledUpgrade, LeavesOldOrNewFilesAndTheNextRunCompletesTheUpgrade) {
     std::printf("KILL_SEED=%lu KILL_TRIALS=%lu\n", seed, trials);
     SCOPED_TRACE("KILL_SEED=" + std::to_string(seed));
     const UpgradeScenario scenario = upgradeScenario(1 << 20, 300);
-    installAndSave(scenario);
+    installAndSave(scenario.installed);
     ASSERT_FALSE(HasFatalFailure());
     const std::string listedBefore = listing();
 
     // How long a complete run takes (the first pays for fresh pages), and what it leaves.
-    std::vector<Micros> durations;
+    std::vector<long long> durations;
     TreeSnapshot upgraded;
     for (int i = 0; i < 7; ++i) {
         restore(scenario.uploads);
-        const Ended ended = runKilledAfter(box, Micros{-1});
-        ASSERT_EQ(ended.exitStatus, 0);
+        const auto [status, lasted] = runKilledAfter(Micros{0});
+        ASSERT_EQ(status, 0);
         ASSERT_EQ(temporaryFiles(box.snapshot()), std::vector<std::string>{});
-        if (i > 0) durations.push_back(ended.lasted);
+        if (i > 0) durations.push_back(lasted.count());
         upgraded = settled();
     }
     const std::string listedAfter = listing();
     ASSERT_NE(listedAfter, listedBefore);
     std::sort(durations.begin(), durations.end());
-    const long long typical = durations[durations.size() / 2].count();
+    const long long typical = durations[durations.size() / 2];
 
     std::mt19937 random(static_cast<std::mt19937::result_type>(seed));
-    std::uniform_int_distribution<long long> anywhere(0, typical * 11 / 10);
+    std::uniform_int_distribution<long long> anywhere(1, typical * 11 / 10);
     std::uniform_int_distribution<long long> nearTheEnd(typical * 3 / 4, typical * 21 / 20);
     for (unsigned long trial = 0; trial < trials && !HasFailure(); ++trial) {
         const Micros delay{trial % 2 == 0 ? anywhere(random) : nearTheEnd(random)};
         SCOPED_TRACE("trial " + std::to_string(trial) + ", killed after " + std::to_string(delay.count()) + " us");
         restore(scenario.uploads);
         const TreeSnapshot start = settled();
-        const Ended ended = runKilledAfter(box, delay);
-        EXPECT_TRUE(ended.killed || (ended.exitStatus == 0 && ended.signal == 0)) << ended.exitStatus;
+        const int status = runKilledAfter(delay).first;
+        EXPECT_TRUE(status == -1 || status == 0) << status;
         const TreeSnapshot left = settled();
         EXPECT_EQ(tornPaths(start, left, upgraded, false), std::vector<std::string>{});
         // The catalogue reads as before or as after: staged files beside their targets are not taken for anything.

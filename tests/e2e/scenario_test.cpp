@@ -18,13 +18,6 @@
 namespace velmora {
 namespace {
 
-// "@root" at the start of an argument stands for the sandbox's path.
-std::vector<std::string> withRoot(const std::vector<std::string>& args, const SandboxRoot& sandbox) {
-    std::vector<std::string> out;
-    for (const std::string& arg : args) out.push_back(arg.starts_with("@root") ? sandbox.path() + arg.substr(5) : arg);
-    return out;
-}
-
 using Words = std::vector<std::string>;
 
 std::string unescape(std::string_view s) {
@@ -128,8 +121,9 @@ struct Scenario {
     void start(Words args, RunMode mode = RunMode::Normal) {
         settle();
         before = box->snapshot();
-        for (std::string& a : args) a = a == "\"\"" ? "" : a;
-        run = box->runInstaller(withRoot(args, *box), stdinData, mode, env);
+        // "@root" at the start of an argument stands for the sandbox's path.
+        for (std::string& a : args) a = a == "\"\"" ? "" : a.starts_with("@root") ? box->path() + a.substr(5) : a;
+        run = box->runInstaller(args, stdinData, mode, env);
         stdinData.clear();
         ran = true;
         EXPECT_EQ(run.signal, 0);

@@ -32,8 +32,7 @@ enum class Isolation { Root, UserNamespace, Unavailable };
 bool writeRaw(const char* path, const char* text) {
     const int fd = open(path, O_WRONLY | O_CLOEXEC);
     const bool ok = fd >= 0 && write(fd, text, std::strlen(text)) == static_cast<ssize_t>(std::strlen(text));
-    if (fd >= 0) close(fd);
-    return ok;
+    return close(fd), ok;
 }
 
 // The caller's uid and gid as root of a new user namespace; made before fork.
@@ -49,8 +48,7 @@ bool enterUserNamespace(const IdMaps& maps) {
 
 int waitFor(pid_t pid) {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-    return status;
+    return waitpid(pid, &status, 0) < 0 && errno == EINTR ? waitFor(pid) : status;
 }
 
 bool canChroot(bool userNamespace) {
@@ -83,17 +81,17 @@ std::optional<std::string> slurp(const std::string& path) { return readBack(open
 std::string describeEntry(const TreeEntry& entry) {
     char mode[16];
     std::snprintf(mode, sizeof mode, "%04o", entry.mode);
-    std::string text = std::string(1, entry.type) + " size=" + std::to_string(entry.size) + " mode=" + mode;
-    if (!entry.digest.empty()) text += (entry.type == 'l' ? " -> " : " hash=") + entry.digest;
-    return text;
+    return std::string(1, entry.type) + " size=" + std::to_string(entry.size) + " mode=" + mode +
+           (entry.digest.empty() ? "" : (entry.type == 'l' ? " -> " : " hash=") + entry.digest);
 }
 
 }  // namespace
 
-std::optional<std::string> sandboxUnavailableReason() {
-    if (isolation() != Isolation::Unavailable) return std::nullopt;
-    return "sandbox roots need chroot: run the tests as root, or allow unprivileged user "
-           "namespaces (`unshare -r` must work) so that they can run as root in one";
+void SandboxTest::SetUp() {
+    if (isolation() == Isolation::Unavailable) {
+        GTEST_SKIP() << "sandbox roots need chroot: run the tests as root, or allow unprivileged user namespaces "
+                        "(`unshare -r` must work) so that they can run as root in one";
+    }
 }
 
 std::string describeChanges(const TreeSnapshot& before, const TreeSnapshot& after) {
@@ -102,11 +100,9 @@ std::string describeChanges(const TreeSnapshot& before, const TreeSnapshot& afte
     std::string changes;
     for (const std::string& path : paths) {
         const auto old = before.find(path), now = after.find(path);
-        if (now == after.end()) {
-            changes += "- " + path + "\n";
-        } else if (old == before.end()) {
-            changes += "+ " + path + " (" + describeEntry(now->second) + ")\n";
-        } else if (!(old->second == now->second)) {
+        if (now == after.end()) changes += "- " + path + "\n";
+        else if (old == before.end()) changes += "+ " + path + " (" + describeEntry(now->second) + ")\n";
+        else if (!(old->second == now->second)) {
             changes += "~ " + path + " (" + describeEntry(old->second) + " => " + describeEntry(now->second) + ")\n";
         }
     }
@@ -116,7 +112,7 @@ std::string describeChanges(const TreeSnapshot& before, const TreeSnapshot& afte
 SandboxRoot::SandboxRoot(SandboxLayout layout) {
     std::string pattern = std::string(kSandboxPrefix) + "XXXXXX";
     if (!mkdtemp(pattern.data())) {
-        ADD_FAILURE() << "cannot create a sandbox directory: " << std::strerror(errno);
+        ADD_FAILURE() << "cannot make a sandbox directory: " << strerror(errno);
         return;
     }
     root_ = pattern;
@@ -158,8 +154,7 @@ std::string SandboxRoot::hostPath(std::string_view relative) const {
 
 bool SandboxRoot::makeDirs(std::string_view relative) {
     std::error_code error;
-    fs::create_directories(hostPath(relative), error);
-    return !error;
+    return fs::create_directories(hostPath(relative), error), !error;
 }
 
 bool SandboxRoot::writeFile(std::string_view relative, std::string_view contents, unsigned mode) {
@@ -175,8 +170,7 @@ bool SandboxRoot::writeFile(std::string_view relative, std::string_view contents
 std::optional<std::string> SandboxRoot::readFile(std::string_view relative) const { return slurp(hostPath(relative)); }
 
 bool SandboxRoot::exists(std::string_view relative) const {
-    struct stat info {};
-    return lstat(hostPath(relative).c_str(), &info) == 0;
+    return fs::exists(fs::symlink_status(hostPath(relative)));
 }
 
 bool SandboxRoot::makeSymlink(std::string_view relative, const std::string& linkText) {
@@ -191,8 +185,7 @@ std::optional<std::string> SandboxRoot::readLink(std::string_view relative) cons
 
 bool SandboxRoot::removeAll(std::string_view relative) {
     std::error_code error;
-    fs::remove_all(hostPath(relative), error);
-    return !error;
+    return fs::remove_all(hostPath(relative), error), !error;
 }
 
 // Records each level it creates, so that snapshots leave out exactly the helper's own additions.
@@ -242,16 +235,14 @@ RunResult SandboxRoot::runInstaller(const std::vector<std::string>& args, const 
     std::vector<std::string> argStrings{"installer"}, envStrings;
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     for (char** entry = environ; *entry; ++entry) {
-        const std::string_view item(*entry);
-        const std::string name(item.substr(0, item.find('=')));
-        if (name != "arch" && name != "bootimage" && !env.count(name)) envStrings.emplace_back(item);
+        const std::string item(*entry), name = item.substr(0, item.find('='));
+        if (name != "arch" && name != "bootimage" && !env.count(name)) envStrings.push_back(item);
     }
-    for (const auto& [name, value] : env) if (value) envStrings.push_back(name + "=" + *value);
+    for (const auto& [name, value] : env) envStrings.push_back(name + "=" + value);
     std::vector<char*> argv, envp;
     for (std::string& arg : argStrings) argv.push_back(arg.data());
     for (std::string& item : envStrings) envp.push_back(item.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+    argv.push_back(nullptr), envp.push_back(nullptr);
     const std::string procTarget = root_ + "/proc", ramTarget = root_ + "/ram";
     const IdMaps maps;
     // Output to memory files: no deadlock on a child that writes much or nothing. Input
@@ -301,9 +292,8 @@ RunResult SandboxRoot::runInstaller(const std::vector<std::string>& args, const 
     if (writer > 0) kill(writer, SIGKILL), waitFor(writer);
     result.out = readBack(out).value_or("");
     result.err = pid > 0 ? readBack(err).value_or("") : (close(err), "fork failed");
-    if (pid > 0 && WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-    if (pid > 0 && WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-    result.timedOut = result.signal == SIGALRM;
+    result.exitStatus = pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.signal = pid > 0 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;
 }
 

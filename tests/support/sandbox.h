@@ -19,14 +19,13 @@ namespace velmora {
 enum class RunMode { Normal, Chrooted };
 
 struct RunResult {
-    int exitStatus = -1, signal = 0;  // -1 when it did not exit normally; the signal that ended it, if any
-    bool timedOut = false;
+    int exitStatus = -1, signal = 0;  // -1: no normal exit; the signal that ended it, if any (SIGALRM: it hung)
     std::string out, err;
 };
 
-// A value sets the variable, nullopt unsets it. "arch" and "bootimage" are unset unless given here, so that the
-// caller's environment cannot leak into a run.
-using EnvOverrides = std::map<std::string, std::optional<std::string>>;
+// Variables set for a run. "arch" and "bootimage" are unset unless given here, so that the caller's environment
+// cannot leak into a run.
+using EnvOverrides = std::map<std::string, std::string>;
 
 struct SandboxLayout {
     bool packageDatabase = true;  // create flash/var/pdb/ (empty)
@@ -50,8 +49,6 @@ using TreeSnapshot = std::map<std::string, TreeEntry>;
 // One line per difference ("+ path", "- path", "~ path (...)"); empty when there is none.
 std::string describeChanges(const TreeSnapshot& before, const TreeSnapshot& after);
 
-// Why sandbox runs cannot work on this machine, or nullopt when they can.
-std::optional<std::string> sandboxUnavailableReason();
 
 class SandboxRoot {
 public:
@@ -93,7 +90,7 @@ private:
 // Skips, saying why, where sandbox roots cannot be entered.
 class SandboxTest : public ::testing::Test {
 protected:
-    void SetUp() override { if (auto reason = sandboxUnavailableReason()) GTEST_SKIP() << *reason; }
+    void SetUp() override;
 };
 
 }  // namespace velmora
