@@ -208,8 +208,8 @@ struct Scenario {
 
 std::set<std::string> scenarioFiles() {
     std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(SCENARIO_DIR)) {
-        if (entry.path().extension() == ".txt") names.insert(entry.path().stem().string());
+    for (const auto& file : std::filesystem::directory_iterator(SCENARIO_DIR)) {
+        if (file.path().extension() == ".txt") names.insert(file.path().stem().string());
     }
     return names;
 }
@@ -227,9 +227,7 @@ TEST_P(Scenarios, Run) {
         if (line.empty() || line[0] == '#') continue;
         for (auto let = lets.rbegin(); let != lets.rend(); ++let) {  // longer names first
             const auto& [name, value] = *let;
-            for (std::size_t i; (i = line.find("$" + name)) != std::string::npos;) {
-                line.replace(i, name.size() + 1, value);
-            }
+            for (std::size_t i; (i = line.find("$" + name)) != line.npos;) line.replace(i, name.size() + 1, value);
         }
         std::size_t end = line.find(' ', 4);
         if (line.rfind("let ", 0) == 0) lets[line.substr(4, end - 4)] = line.substr(end + 1);
@@ -244,9 +242,8 @@ TEST_P(Scenarios, Run) {
     std::string current;
     auto step = [&](const std::string& line) {
         Words w = split(line, ' ');
-        std::erase(w, "");
         SCOPED_TRACE(current + ": " + line);
-        s->step(w, line);
+        s->step((std::erase(w, ""), w), line);
     };
     for (const std::string& line : lines) {
         if (line.rfind("case ", 0) != 0) { step(line); continue; }
