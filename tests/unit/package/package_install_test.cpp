@@ -32,18 +32,6 @@ PackageRecipe stavel(std::vector<FileEntry> files) {
 }
 std::string signedPackage(const PackageRecipe& recipe) { return buildPackage(recipe, &developmentKey()); }
 
-// The metadata read as the stream installer reads it; the body is left.
-struct Opened {
-    explicit Opened(const std::string& image) : in(image), file(in, true) {
-        for (std::uint16_t type : {1, 18, 20, 16, 3, 19, 17, 21, 4, 9}) file.want(type);
-        file.nextPart();
-        EXPECT_TRUE(readPackageHeader(record, file));
-    }
-    std::istringstream in;
-    PackageFile file;
-    PackageRecord record;
-};
-
 TEST(PackageInstallRules, PathsAndProcessorGroups) {
     PackageRecord record("stavel");
     EXPECT_EQ(pathBelowFlash(record, "/bin/tool"), "/bin/tool");
@@ -131,18 +119,21 @@ TEST(PackageBody, FaultsAndWhereTheyAre) {
     FlashDeviceSubstitute devices;  // a router of group 4
     devices.flashPresent = true, setFlashDeviceSubstitute(&devices), setProcessorVersionSubstitute(0x80211000);
     for (const auto& row : rows) {
-        Opened o(row.image);
+        SCOPED_TRACE(row.name);
+        std::istringstream in(row.image);  // read as the stream installer reads it
+        PackageFile file(in, true);
+        for (std::uint16_t type : {1, 18, 20, 16, 3, 19, 17, 21, 4, 9}) file.want(type);
+        PackageRecord record;
+        ASSERT_TRUE(file.nextPart() == PartHeader && readPackageHeader(record, file));
         Sink sink;
         const TrustedKey key = builtInKey();
-        const F fault = readPackageBody(o.record, o.file, sink, &key);
-        EXPECT_EQ(fault.kind, row.kind) << row.name;
-        EXPECT_EQ(fault.path + ":" + sink.created, row.path) << row.name;
-        EXPECT_EQ(fault.partType, row.type) << row.name;
+        const F fault = readPackageBody(record, file, sink, &key);
+        EXPECT_EQ(fault.path + ":" + sink.created, row.path);
+        EXPECT_EQ(std::tuple(fault.kind, fault.partType, fault.signature, fault.unsignedFields),
+                  std::tuple(row.kind, row.type, row.check, row.unsignedFields));
+        EXPECT_EQ(fault.error, row.kind == F::CreateFailed ? ENOSPC : 0);
         const auto at = row.type < 0 ? std::nullopt : findPart(row.image, std::uint16_t(row.type));
-        EXPECT_EQ(fault.offset, at ? at->offset : fault.offset) << row.name;
-        EXPECT_EQ(fault.signature, row.check) << row.name;
-        EXPECT_EQ(fault.unsignedFields, row.unsignedFields) << row.name;
-        EXPECT_EQ(fault.error, row.kind == F::CreateFailed ? ENOSPC : 0) << row.name;
+        EXPECT_EQ(fault.offset, at ? at->offset : fault.offset);
     }
     clearProcessorVersionSubstitute(), setFlashDeviceSubstitute(nullptr);
 }
@@ -154,18 +145,17 @@ TEST(PackageFile, InstallerSignature) {
     const std::string good = signedPackage(recipe), stranger = buildPackage(recipe, &strangerKey());
     recipe.name = "other";
     const std::string other = signedPackage(recipe);
-    auto bundle = [](std::vector<std::string> members) {
-        BundleRecipe b;
-        b.bundle.name = "suite", b.members = std::move(members);
-        return buildBundle(b);
-    };
+    BundleRecipe b;
+    b.bundle.name = "suite", b.members = {good, other};
+    const std::string both = buildBundle(b);
+    b.members[0] = stranger;
     auto flipped = [&](std::uint16_t type, int offset) {
         std::string image = good;
         flipByte(image, findPart(image, type)->dataOffset() + offset, 0x01);
         return image;
     };
     const std::pair<std::string, std::vector<bool>> rows[] = {
-        {good, {true}}, {bundle({good, other}), {true, true}}, {bundle({stranger, other}), {false, true}},
+        {good, {true}}, {both, {true, true}}, {buildBundle(b), {false, true}},
         {flipped(PartSignature, -4), {false}}, {flipped(PartHeader, -8), {true}},  // signature part header, length
     };
     int row = 0;

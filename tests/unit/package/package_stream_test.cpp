@@ -63,29 +63,17 @@ TEST(PackageFile, SkippingAndReadingBack) {
         EXPECT_EQ(f.nextPart(), PartHeader);
         EXPECT_EQ(f.partStart(), 8 + lead.size() + 6);
         if (hashing) { EXPECT_EQ(lastDigest(f), sha1Of(lead)) << "the digest before a header part"; }
-        EXPECT_EQ(f.get(), '0');
-        EXPECT_TRUE(f.unget());
+        EXPECT_EQ(f.get(), '0'); EXPECT_TRUE(f.unget());
         char chunk[5];
-        EXPECT_EQ(std::string(chunk, f.read(chunk, 5).gcount()), "01234");
-        EXPECT_TRUE(f.putback('4'));
-        EXPECT_EQ(f.tellg(), 4);
-        EXPECT_EQ(f.get(), '4');
-        EXPECT_EQ(f.peek(), '5');
-        EXPECT_TRUE(f.seekg(2, std::ios::cur));
-        EXPECT_EQ(f.get(), '7');
+        EXPECT_EQ(std::string(chunk, f.read(chunk, 5).gcount()), "01234"); EXPECT_TRUE(f.putback('4'));
+        EXPECT_EQ(f.tellg(), 4); EXPECT_EQ(f.get(), '4'); EXPECT_EQ(f.peek(), '5');
+        EXPECT_TRUE(f.seekg(2, std::ios::cur)); EXPECT_EQ(f.get(), '7');
         if (hashing) { EXPECT_FALSE(f.seekg(1)) << "a hashed stream does not go back"; }
-        f.clear();
-        EXPECT_TRUE(f.seekg(2, std::ios::end));
-        EXPECT_EQ(f.get(), 'e');
-        EXPECT_FALSE(f.seekg(17));
-        f.clear();
-        EXPECT_EQ(rest(f), "f");
-        EXPECT_EQ(f.get(), EOF);
+        f.clear(); EXPECT_TRUE(f.seekg(2, std::ios::end)); EXPECT_EQ(f.get(), 'e'); EXPECT_FALSE(f.seekg(17));
+        f.clear(); EXPECT_EQ(rest(f), "f"); EXPECT_EQ(f.get(), EOF);
         f.clear(std::ios::eofbit);  // the end of a part alone does not end the parts
-        EXPECT_EQ(f.nextPart(), whole ? PartNote : -1);
-        EXPECT_EQ(rest(f), whole ? "tail" : "");
-        EXPECT_EQ(f.nextPart(), -1);
-        EXPECT_TRUE(f.fail());
+        EXPECT_EQ(f.nextPart(), whole ? PartNote : -1); EXPECT_EQ(rest(f), whole ? "tail" : "");
+        EXPECT_EQ(f.nextPart(), -1); EXPECT_TRUE(f.fail());
         if (hashing && whole) { EXPECT_EQ(lastDigest(f), sha1Of(header + tail)); }
         EXPECT_EQ(copy.str(), seekable ? "" : whole ? bytes : cut);
     }
