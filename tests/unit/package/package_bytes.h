@@ -4,15 +4,12 @@
 #include <openssl/sha.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "package/package_format.h"
 #include "package/package_stream.h"
-#include "planning/package_record.h"
 
 namespace velmora::test {
 
@@ -36,34 +33,10 @@ inline std::string headerData(std::string name, std::uint32_t version = 1, std::
     return name + le32(version) + le32(1000) + std::string(8, 'Z') + std::string(extra);
 }
 
-// "name min max priority;" per entry.
-inline std::string listText(const std::vector<Dependency>& list) {
-    std::string text;
-    char numbers[40];
-    for (const Dependency& d : list) {
-        std::snprintf(numbers, sizeof numbers, " %x %x %d;", unsigned(d.min), unsigned(d.max), int(d.priority));
-        text += d.name + numbers;
-    }
-    return text;
-}
-
 inline std::string sha1Of(std::string_view bytes) {
     unsigned char out[SHA_DIGEST_LENGTH];
     SHA1(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out);
     return std::string(reinterpret_cast<const char*>(out), sizeof out);
-}
-
-// Each signature part of the image read through a hashing package file:
-// with verify the whole check against the built-in key, else the digest alone.
-inline std::vector<bool> signatureChecks(const std::string& image, bool verify) {
-    std::istringstream in(image);
-    PackageFile file(in, true);
-    file.want(PartSignature);
-    std::vector<bool> results;
-    std::uint8_t signature[SignatureSize];
-    while (file.nextPart() == PartSignature)
-        results.push_back(verify ? file.verifySignature() : file.packageBuffer().readSignature(signature));
-    return results;
 }
 
 }  // namespace velmora::test

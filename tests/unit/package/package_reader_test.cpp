@@ -1,10 +1,6 @@
 #include "package/package_reader.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "package_builder.h"
 #include "package_bytes.h"
@@ -15,13 +11,17 @@ namespace {
 using namespace velmora::test;
 using namespace std::string_literals;
 
-// name|version|flags|arch|text24|text2|note|deps|provides|conflicts, "+keep" for a keep-image part.
+// name|version|flags|arch|text24|text2|note|deps|provides|conflicts (name min max priority;), "+keep" for a
+// keep-image part.
 std::string summary(const PackageInfo& i) {
     std::ostringstream o;
     o << i.name << '|' << std::hex << i.version << '|' << i.flags << '|' << i.arch << '|' << i.partText24 << '|'
-      << i.partText2 << '|' << i.note << '|' << listText(i.deps) << '|' << listText(i.provides) << '|'
-      << listText(i.conflicts) << (i.keepsImage ? "+keep" : "");
-    return o.str();
+      << i.partText2 << '|' << i.note;
+    for (const auto* list : {&i.deps, &i.provides, &i.conflicts}) {
+        o << '|';
+        for (const Dependency& d : *list) o << d.name << ' ' << d.min << ' ' << d.max << ' ' << d.priority << ';';
+    }
+    return o.str() + (i.keepsImage ? "+keep" : "");
 }
 
 std::string list(std::vector<Dependency> entries, std::int64_t count = -1, std::string tail = "") {
@@ -55,7 +55,7 @@ TEST(PackageReader, HeaderAndMetadata) {
           part(PartProvides, list({{"wireless", 0, 0, -5}})), part(PartConflicts, list({{"old", 1, 2, 3}})),
           part(PartKeepImage, "k"), part(PartFileArchive, "z")},
          "stavel|6010000|1|powerpc|text|2\0b|a note|system 6000000 7000000 0;dhcp 0 0 0;|"
-         "wireless 0 0 -5;|old 1 2 3;+keep@21"s},
+         "wireless 0 0 fffffffb;|old 1 2 3;+keep@21"s},
         {"outOfOrder", {h, part(PartArchitecture, ""), part(24, "late"), part(PartNote, "n")}, "a|1|0|||||||@24"},
         {"countZero", {h, part(PartDependencies, le16(0)), part(PartNote, "n")}, "a|1|0|i386||||||@23"},
         {"trailingBytes", {h, part(3, list({{"x", 1, 2, 0}}, -1, "extra"))}, "a|1|0|i386||||x 1 2 0;||@-1!"},
@@ -76,60 +76,6 @@ TEST(PackageReader, HeaderAndMetadata) {
         EXPECT_EQ(got + (ok && file.fail() ? "!" : ""), row.expected) << row.name;
         EXPECT_LT(info.note.capacity(), 1u << 16) << "a claimed size is no allocation";
     }
-}
-
-// Offered package files: what is read, or why and where the reader gave up.
-TEST(PackageReader, OfferedFiles) {
-    const std::string dir = std::filesystem::temp_directory_path() / ("reader-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir + "/dir.vpa");
-    const std::string one = packageFile({part(PartHeader, headerData("dhcp", 7, le32(2))), part(PartKeepImage, ""),
-                                         part(PartFileArchive, "archive"), part(PartSignature, "s")});
-    const std::string bundleHead = part(PartBundleHeader, headerData("velmora", 6)) + part(PartNote, "bundle note") +
-                                   part(PartKeepImage, "") + part(20, list({{"wireless", 0, 0, 0}}));
-    const std::string system = part(PartHeader, headerData("system", 6, le32(1))) +
-                               part(PartDependencies, list({{"velmora", 6, 6, 0}})) + part(4, std::string(5000, 'a'));
-    const std::string wireless = part(PartHeader, headerData("wireless", 8)) + part(PartArchitecture, "ppc") +
-                                 part(PartKeepImage, "") + part(4, "b") + part(9, std::string(68, 's'));
-    const std::size_t member2 = 8 + bundleHead.size() + system.size();
-    const struct {
-        const char* name;
-        std::string bytes;  // empty: the path of a directory or a missing file
-        ReadFault::Kind kind;
-        std::int32_t type;
-        std::uint32_t offset;
-        std::string expected;
-    } rows[] = {
-        {"package", one, ReadFault::None, -1, 0, "dhcp|7|2|i386||||||+keep"},
-        {"overlay", packageFile({part(1, headerData("ovl"))}, OverlayMagic), ReadFault::None, -1, 0, "overlay"},
-        {"byteTooMany", one + "x", ReadFault::Length, -1, 0, ""},
-        {"bigEndianMagic", "\xBA\xD0\xF1\x1E" + one.substr(4), ReadFault::NotAPackage, -1, 0, ""},
-        {"directory", "dir", ReadFault::NotAPackage, -1, 0, ""},
-        {"missing", "missing", ReadFault::NotAPackage, -1, 0, ""},
-        {"bundle", packageFile({bundleHead, system, wireless}), ReadFault::None, -1, 0,
-         "velmora|6|0|i386|||bundle note|||+keep system|6|1|i386||||velmora 6 6 0;|| wireless|8|0|ppc||||||+keep"},
-        {"noMember", packageFile({bundleHead, part(4, "a")}), ReadFault::NoMember, -1, 0, ""},
-        {"badMember", packageFile({bundleHead, system, part(1, headerData(".."))}), ReadFault::Header, 1,
-         std::uint32_t(member2), ""},
-        {"badList", packageFile({bundleHead, part(1, headerData("s")), part(19, le16(1))}), ReadFault::Header, 19,
-         std::uint32_t(8 + bundleHead.size() + 38), ""},
-    };
-    for (const auto& row : rows) {
-        const std::string path = dir + (row.bytes.size() > 8 ? "/p.vpa" : "/" + row.bytes + ".vpa");
-        if (row.bytes.size() > 8) std::ofstream(path, std::ios::binary) << row.bytes;
-        OfferedPackage offered;
-        const ReadFault fault = readOfferedFile(offered, path);
-        EXPECT_EQ(std::tuple(fault.kind, fault.partType, fault.offset), std::tuple(row.kind, row.type, row.offset))
-            << row.name;
-        OfferedPackage again;
-        EXPECT_EQ(readPackageFile(again, path), row.kind == ReadFault::None) << row.name;
-        if (row.kind != ReadFault::None) continue;
-        std::string got = offered.overlay ? "overlay" : summary(offered);
-        for (const auto& member : offered.members) got += " " + summary(*member);
-        EXPECT_EQ(got, row.expected) << row.name;
-        EXPECT_EQ(offered.path, path);
-        EXPECT_EQ(offered.packageLength, row.bytes.size());
-    }
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

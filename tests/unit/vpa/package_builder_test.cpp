@@ -15,8 +15,7 @@ TEST(PackageBuilder, WritesTheFormatsBytes) {
     recipe.provides = {{"web", 0x01006600, 0x02006600, -3}};
     recipe.withArchive = false, recipe.withSignature = false; std::string image = buildPackage(recipe), hex;
     for (unsigned char byte : image) hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
-    EXPECT_EQ(hex, "1ef1d0ba52000000"                                                 // magic, length
-                   "010024000000" "73746176656c00000000000000000000" "03660106"  // header part, name, version
+    EXPECT_EQ(hex, "1ef1d0ba52000000" "010024000000" "73746176656c00000000000000000000" "03660106"  // name, version
                    "00f15365" "0000000000000000" "44332211"                      // build time, reserved, flags
                    "130022000000" "0100" "77656200000000000000000000000000"      // provides part, count, name
                    "00660001" "00000000" "00660002" "fdffffff");                 // min, 0, max, priority
