@@ -32,12 +32,11 @@ std::unique_ptr<T> make(const std::string& notation) {
     std::istringstream words(part);
     words >> w;
     const std::size_t at = w.find('@'), colon = w.find(':');
-    p->name = w.substr(0, std::min(at, colon));
-    p->version = colon == std::string::npos ? v("1.0") : w[colon + 1] == '*' ? kPlaceholderMark
-                                                       : v(w.substr(colon + 1, at - colon - 1));
-    p->buildTime = at != std::string::npos ? std::stoul(w.substr(at + 1)) : w[colon + 1] == '*' ? kPlaceholderMark : 0;
-    p->arch = "powerpc";
-    while (words >> w) {
+    const std::string version = colon == std::string::npos ? "1.0" : w.substr(colon + 1, at - colon - 1);
+    const bool placeholder = version == "*";
+    p->name = w.substr(0, std::min(at, colon)), p->version = placeholder ? kPlaceholderMark : v(version);
+    p->buildTime = at != std::string::npos ? std::stoul(w.substr(at + 1)) : placeholder ? kPlaceholderMark : 0;
+    for (p->arch = "powerpc"; words >> w;) {
         const std::string rest = w.substr(1);
         if (w[0] == '>') p->deps.push_back(dep(rest));
         if (w[0] == '^') p->provides.push_back(dep(rest));
@@ -54,10 +53,14 @@ std::unique_ptr<T> make(const std::string& notation) {
     return p;
 }
 
+// Labels or messages joined by sep.
 template <typename List>
-std::string labels(const List& list) {
+std::string join(const List& list, const char* sep = " ") {
     std::string text;
-    for (const auto& p : list) text += (text.empty() ? "" : " ") + recordLabel(*p);
+    for (const auto& p : list) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(p)>, std::string>) text += (text.empty() ? "" : sep) + p;
+        else text += (text.empty() ? "" : sep) + recordLabel(*p);
+    }
     return text;
 }
 
@@ -75,11 +78,7 @@ protected:
         for (std::string r; std::getline(records, r, ',');) installer().packages.push_back(make<PackageRecord>(r));
     }
     static Installer& installer() { return Installer::instance(); }
-    static std::string messages() {
-        std::string text;
-        for (const std::string& m : installer().messages) text += (text.empty() ? "" : "; ") + m;
-        return text;
-    }
+    static std::string messages() { return join(installer().messages, "; "); }
     FlashDeviceSubstitute devices_;
 };
 
