@@ -11,47 +11,37 @@
 
 namespace velmora::planning_test {
 
-// The offers; after selection their labels in order ("@" build time when set) and the messages.
-struct SelectRow {
-    const char *offers, *expected, *messages = "";
-    bool downgrade = false, reporting = true;
-};
-
-class SelectOffersTest : public CatalogueFixture, public ::testing::WithParamInterface<SelectRow> {};
-
-TEST_P(SelectOffersTest, SelectsAndOrders) {
-    std::vector<std::unique_ptr<OfferedPackage>> owned;
-    std::vector<PackageInfo*> list;
-    std::istringstream in(GetParam().offers);
-    for (std::string text; std::getline(in, text, ',');) list.push_back(owned.emplace_back(make(text)).get());
-    selectOffers(list, GetParam().downgrade, GetParam().reporting);
-    std::string result;
-    for (const PackageInfo* p : list) {
-        result += (result.empty() ? "" : " ") + recordLabel(*p);
-        if (p->buildTime) result += "@" + std::to_string(p->buildTime);
-    }
-    EXPECT_EQ(result, GetParam().expected);
-    EXPECT_EQ(messages(), GetParam().messages);
-}
-
 #define NEWER(label) "WARNING: omitting package " label ": newer package is already provided"
 
-INSTANTIATE_TEST_SUITE_P(Rows, SelectOffersTest, ::testing::Values(
-    SelectRow{"a:6.1, a:6.2, a:6.3", "a-6.3", NEWER("a-6.1") "; " NEWER("a-6.2")},
-    SelectRow{"a:6.2, a:6.1", "a-6.2", "", false, false},
-    SelectRow{"a:6.1@200, a:6.1@100", "a-6.1@100", "WARNING: omitting package a-6.1: older package is already provided",
-              true},
-    // Of equal offers of one kind the first stands for all, silently; an equal bundle carries a single offer.
-    SelectRow{"a:6.1@1, a:6.1@1, a:6.1@1", "a-6.1@1"}, SelectRow{"m:6.1, bun:6.1|m:6.1", "bun-6.1"},
-    SelectRow{"m:6.1, bun:6.1|m:6.2", "bun-6.1", NEWER("m-6.1")},
-    SelectRow{"m:6.2, bun:6.1|m:6.1", "m-6.2", NEWER("bun-6.1")},
-    // Order: what is needed first, what conflicts before what it conflicts with, unrelated ones reversed, a
-    // related one after the last it relates to.
-    SelectRow{"y:6.1 ~x, x:6.1", "y-6.1 x-6.1"}, SelectRow{"a:6.1, b:6.1 >a, x:6.1", "x-6.1 a-6.1 b-6.1"},
-    SelectRow{"a:6.1, b:6.1, c:6.1 >a >b", "b-6.1 a-6.1 c-6.1"}));
-
-// The first of equal offers is kept by identity, in either mode; an offer listed twice is kept once.
-TEST(EqualOffers, TheFirstIsKeptByIdentity) {
+// The offers; after selection their labels in order ("@" build time when set) and the messages.
+TEST_F(Planning, SelectOffers) {
+    const struct { const char *offers, *expected, *messages = ""; bool downgrade = false, reporting = true; } rows[] = {
+        {"a:6.1, a:6.2, a:6.3", "a-6.3", NEWER("a-6.1") "; " NEWER("a-6.2")},
+        {"a:6.2, a:6.1", "a-6.2", "", false, false},
+        {"a:6.1@2, a:6.1@1", "a-6.1@1", "WARNING: omitting package a-6.1: older package is already provided", true},
+        // Of equal offers of one kind the first stands for all, silently; an equal bundle carries a single offer.
+        {"a:6.1@1, a:6.1@1, a:6.1@1", "a-6.1@1"}, {"m:6.1, bun:6.1|m:6.1", "bun-6.1"},
+        {"m:6.1, bun:6.1|m:6.2", "bun-6.1", NEWER("m-6.1")}, {"m:6.2, bun:6.1|m:6.1", "m-6.2", NEWER("bun-6.1")},
+        // Order: what is needed first, what conflicts before what it conflicts with, unrelated ones reversed, a
+        // related one after the last it relates to.
+        {"y:6.1 ~x, x:6.1", "y-6.1 x-6.1"}, {"a:6.1, b:6.1 >a, x:6.1", "x-6.1 a-6.1 b-6.1"},
+        {"a:6.1, b:6.1, c:6.1 >a >b", "b-6.1 a-6.1 c-6.1"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.offers);
+        reset();
+        std::vector<std::unique_ptr<PackageRecord>> owned;
+        std::vector<PackageInfo*> list;
+        std::istringstream in(row.offers);
+        for (std::string text; std::getline(in, text, ',');) list.push_back(owned.emplace_back(make(text)).get());
+        selectOffers(list, row.downgrade, row.reporting);
+        std::vector<std::string> result;
+        for (const PackageInfo* p : list)
+            result.push_back(recordLabel(*p) + (p->buildTime ? "@" + std::to_string(p->buildTime) : ""));
+        EXPECT_EQ(join(result), row.expected);
+        EXPECT_EQ(messages(), row.messages);
+    }
+    // By identity, in either mode; an offer listed twice is kept once.
     auto first = make("a@7"), second = make("a@7"), other = make("b");
     for (bool downgrade : {false, true}) {
         std::vector<PackageInfo*> list{first.get(), second.get(), other.get(), first.get()};
