@@ -59,7 +59,7 @@ TEST_F(Planning, Actions) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.catalogue);
         reset(), add(row.catalogue);
-        PackageRecord earlier("earlier");
+        PackageRecord earlier("earlier");  // the lists are appended to
         std::vector<PackageRecord*> removals{&earlier}, enables{&earlier};
         EXPECT_EQ(planActions(installer(), removals, enables, row.reporting), row.result);
         std::vector<std::string> actions;
@@ -78,8 +78,7 @@ using ApplyActionsTest = db_test::ScratchRoot;
 // Records with their database directories; after the run the messages, the catalogue ("off" for a disabled
 // record), the pending operations and a status line shown (none at all: nullptr).
 TEST_F(ApplyActionsTest, Scenario) {
-    const struct { const char* catalogue; int level; bool result; const char *messages, *after, *ops, *shown; }
-        rows[] = {
+    const struct { const char* records; int level; bool result; const char *messages, *after, *ops, *shown; } rows[] = {
 #define FOUR "U /flash//bin/gone, U /flash/var/pdb/gone/, T /flash/var/pdb/off/disabled, U /flash/var/pdb/on/disabled"
 #define BEFORE "base, off !d, gone !u, on !e off"
 #define AFTER "base-1.0 off-1.0 off on-1.0"
@@ -88,15 +87,13 @@ TEST_F(ApplyActionsTest, Scenario) {
         {BEFORE, 2, true, "disabled off-1.0; uninstalled gone-1.0; enabled on-1.0", AFTER, FOUR, "uninstalling gone"},
         {"a !u, b !d", 1, false, "ERROR: can not uninstall or disable all packages", "a-1.0 b-1.0", "", "ERROR"},
         {"a, b off", 2, false, "", "a-1.0 b-1.0 off", "", nullptr},
-        // Removals before enables; an uninstall takes out only its own record.
-        {"b !e off ~a, a", 1, true, "disabled a-1.0; enabled b-1.0", "b-1.0 a-1.0 off", "T /flash/var/pdb/a/disabled, "
-         "U /flash/var/pdb/b/disabled", "disabling a-1.0..."},
+        // An uninstall takes out only its own record.
         {"x, x:2.0 !u, y", 2, true, "uninstalled x-2.0", "x-1.0 y-1.0", "U /flash/var/pdb/x/", "uninstalling x-2.0"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.catalogue + std::to_string(row.level));
+        SCOPED_TRACE(row.records + std::to_string(row.level));
         cancel(changes_), resetInstaller();
-        std::istringstream in(row.catalogue);
+        std::istringstream in(row.records);
         for (std::string notation; std::getline(in, notation, ',');) {
             auto& r = *Installer::instance().packages.emplace_back(make(notation));
             std::filesystem::create_directories(dbDirOf(r));

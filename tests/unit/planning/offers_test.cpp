@@ -55,8 +55,7 @@ using ScanOffersTest = db_test::ScratchRoot;
 // Regular package files are read; the rest is reported, and a missing directory adds nothing.
 TEST_F(ScanOffersTest, ReadsRegularPackageFilesAndReportsTheRest) {
     const std::string dir = root_ + "/upload/";
-    PackageRecipe recipe;
-    recipe.name = "good", recipe.version = v("6.1");
+    PackageRecipe recipe; recipe.name = "good", recipe.version = v("6.1");
     const std::string good = buildPackage(recipe);
     put(dir + "good.vpd", good), put(dir + "bun.vpa", good);
     for (const char* name : {".hidden.vpa", "upper.VPA", "good.vpa.part"}) put(dir + name, good);

@@ -69,11 +69,9 @@ TEST_F(Planning, Lookups) {
     EXPECT_TRUE(find(installer(), "a") == at(1) && find(installer(), "A") == nullptr);
     EXPECT_TRUE(findIndex(installer(), "p") == 4 && findIndex(installer(), "") == -1);
     EXPECT_TRUE(findNamedOrProviding(installer(), "a") == at(2) && findNamedOrProviding(installer(), "X") == nullptr);
-    installer().packages.clear();
-    add("x off, p ^x off, other, q:*");
+    reset(), add("x off, p ^x off, other, q:*");
     EXPECT_TRUE(findNamedOrProviding(installer(), "x") == at(1) && findNamedOrProviding(installer(), "q") == at(3));
-    installer().packages.clear();
-    add("b, c ~a off, h:* ~a");
+    reset(), add("b, c ~a off, h:* ~a");
     EXPECT_EQ(findConflicting(installer(), *make("a ~b")), nullptr);
     add("d ~a, e ~a");
     EXPECT_EQ(findConflicting(installer(), *make("a ~b")), at(3));
