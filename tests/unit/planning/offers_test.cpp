@@ -9,67 +9,45 @@
 #include "planning_test_support.h"
 #include "unit/pdb/scratch_root.h"
 
-namespace velmora {
-namespace {
-
-using namespace planning_test;
-
-// The offers; after selection their labels in order ("@" build time when set) and the messages.
-struct SelectRow {
-    const char *offers, *expected, *messages = "";
-    bool downgrade = false, reporting = true;
-};
-
-class SelectOffersTest : public CatalogueFixture, public ::testing::WithParamInterface<SelectRow> {};
-
-TEST_P(SelectOffersTest, SelectsAndOrders) {
-    std::vector<std::unique_ptr<OfferedPackage>> owned;
-    std::vector<PackageInfo*> list;
-    std::istringstream in(GetParam().offers);
-    for (std::string text; std::getline(in, text, ',');) list.push_back(owned.emplace_back(make(text)).get());
-    selectOffers(list, GetParam().downgrade, GetParam().reporting);
-    std::string result;
-    for (const PackageInfo* p : list) {
-        result += (result.empty() ? "" : " ") + recordLabel(*p);
-        if (p->buildTime) result += "@" + std::to_string(p->buildTime);
-    }
-    EXPECT_EQ(result, GetParam().expected);
-    EXPECT_EQ(messages(), GetParam().messages);
-}
+namespace velmora::planning_test {
 
 #define NEWER(label) "WARNING: omitting package " label ": newer package is already provided"
-#define OLDER(label) "WARNING: omitting package " label ": older package is already provided"
 
-INSTANTIATE_TEST_SUITE_P(Rows, SelectOffersTest, ::testing::Values(
-    SelectRow{"a:6.1, a:6.2, a:6.3", "a-6.3", NEWER("a-6.1") "; " NEWER("a-6.2")},
-    SelectRow{"a:6.1, A:6.2", "A-6.2 a-6.1"},
-    SelectRow{"a:6.2, a:6.1", "a-6.2", "", false, false}, SelectRow{"a:6.1, a:6.2", "a-6.1", OLDER("a-6.2"), true},
-    SelectRow{"a:6.1@100, a:6.1@200", "a-6.1@200", "", false, false},
-    SelectRow{"a:6.1@200, a:6.1@100", "a-6.1@100", OLDER("a-6.1"), true},
-    // Of equal offers of one kind the first stands for all, silently; an equal bundle carries a single offer.
-    SelectRow{"a:6.1@1, a:6.1@1, a:6.1@1", "a-6.1@1"}, SelectRow{"bun:6.1@1|m:6.1, bun:6.1@1|m:6.1", "bun-6.1@1"},
-    SelectRow{"m:6.1, bun:6.1|m:6.1", "bun-6.1"}, SelectRow{"bun:6.1|m:6.1, m:6.1", "bun-6.1"},
-    SelectRow{"m:6.1, bun:6.1|m:6.2", "bun-6.1", NEWER("m-6.1")},
-    SelectRow{"m:6.2, bun:6.1|m:6.1", "m-6.2", NEWER("bun-6.1")},
-    // Order: what is needed first, what conflicts before what it conflicts with, unrelated ones reversed, a
-    // related one after the last it relates to.
-    SelectRow{"a:6.1 ^x, b:6.1 >x", "a-6.1 b-6.1"}, SelectRow{"y:6.1 ~x, x:6.1", "y-6.1 x-6.1"},
-    SelectRow{"a:6.1, b:6.1 >a, x:6.1", "x-6.1 a-6.1 b-6.1"},
-    SelectRow{"a:6.1, b:6.1, c:6.1 >a >b", "b-6.1 a-6.1 c-6.1"},
-    SelectRow{"bun:6.1|m:6.1, app:6.1 >m", "bun-6.1 app-6.1"}));
-
-using EqualOffersTest = CatalogueFixture;
-// The first of equal offers is kept by identity, in either mode; an offer listed twice is kept once.
-TEST_F(EqualOffersTest, TheFirstOfEqualOffersIsKeptByIdentity) {
+// The offers; after selection their labels in order ("@" build time when set) and the messages.
+TEST_F(Planning, SelectOffers) {
+    const struct { const char *offers, *expected, *messages = ""; bool downgrade = false, reporting = true; } rows[] = {
+        {"a:6.1, a:6.2, a:6.3", "a-6.3", NEWER("a-6.1") "; " NEWER("a-6.2")},
+        {"a:6.2, a:6.1", "a-6.2", "", false, false},
+        {"a:6.1@2, a:6.1@1", "a-6.1@1", "WARNING: omitting package a-6.1: older package is already provided", true},
+        // Of equal offers of one kind the first stands for all, silently; an equal bundle carries a single offer.
+        {"a:6.1@1, a:6.1@1, a:6.1@1", "a-6.1@1"}, {"m:6.1, bun:6.1|m:6.1", "bun-6.1"},
+        {"m:6.1, bun:6.1|m:6.2", "bun-6.1", NEWER("m-6.1")}, {"m:6.2, bun:6.1|m:6.1", "m-6.2", NEWER("bun-6.1")},
+        // Order: what is needed first, what conflicts before what it conflicts with, unrelated ones reversed, a
+        // related one after the last it relates to.
+        {"y:6.1 ~x, x:6.1", "y-6.1 x-6.1"}, {"a:6.1, b:6.1 >a, x:6.1", "x-6.1 a-6.1 b-6.1"},
+        {"a:6.1, b:6.1, c:6.1 >a >b", "b-6.1 a-6.1 c-6.1"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.offers);
+        reset();
+        std::vector<std::unique_ptr<PackageRecord>> owned;
+        std::vector<PackageInfo*> list;
+        std::istringstream in(row.offers);
+        for (std::string text; std::getline(in, text, ',');) list.push_back(owned.emplace_back(make(text)).get());
+        selectOffers(list, row.downgrade, row.reporting);
+        std::vector<std::string> result;
+        for (const PackageInfo* p : list)
+            result.push_back(recordLabel(*p) + (p->buildTime ? "@" + std::to_string(p->buildTime) : ""));
+        EXPECT_EQ(join(result), row.expected);
+        EXPECT_EQ(messages(), row.messages);
+    }
+    // By identity, in either mode; an offer listed twice is kept once.
     auto first = make("a@7"), second = make("a@7"), other = make("b");
     for (bool downgrade : {false, true}) {
-        std::vector<PackageInfo*> list{first.get(), second.get()};
-        selectOffers(list, downgrade, true);
-        EXPECT_EQ(list, std::vector<PackageInfo*>{first.get()});
+        std::vector<PackageInfo*> list{first.get(), second.get(), other.get(), first.get()};
+        selectOffers(list, downgrade, false);
+        EXPECT_EQ(list, (std::vector<PackageInfo*>{other.get(), first.get()}));
     }
-    std::vector<PackageInfo*> list{first.get(), other.get(), first.get()};
-    selectOffers(list, false, true);
-    EXPECT_EQ(list, (std::vector<PackageInfo*>{other.get(), first.get()}));
 }
 
 using ScanOffersTest = db_test::ScratchRoot;
@@ -77,13 +55,9 @@ using ScanOffersTest = db_test::ScratchRoot;
 // Regular package files are read; the rest is reported, and a missing directory adds nothing.
 TEST_F(ScanOffersTest, ReadsRegularPackageFilesAndReportsTheRest) {
     const std::string dir = root_ + "/upload/";
-    PackageRecipe recipe;
-    recipe.name = "good", recipe.version = v("6.1");
+    PackageRecipe recipe; recipe.name = "good", recipe.version = v("6.1");
     const std::string good = buildPackage(recipe);
-    BundleRecipe bundle;
-    recipe.name = "m", bundle.bundle.name = "bun", bundle.bundle.version = v("6.1");
-    bundle.members = {good, buildPackage(recipe)};
-    put(dir + "good.vpd", good), put(dir + "bun.vpa", buildBundle(bundle));
+    put(dir + "good.vpd", good), put(dir + "bun.vpa", good);
     for (const char* name : {".hidden.vpa", "upper.VPA", "good.vpa.part"}) put(dir + name, good);
     put(dir + "cut.vpa", good.substr(0, good.size() - 10));
     std::filesystem::create_directory(dir + "sub.vpd");
@@ -91,12 +65,11 @@ TEST_F(ScanOffersTest, ReadsRegularPackageFilesAndReportsTheRest) {
     std::vector<std::unique_ptr<OfferedPackage>> offers;
     scanOffers(dir, offers), scanOffers(dir + "absent/", offers);
     std::vector<std::string> found, reported = Installer::instance().messages;
-    for (const auto& o : offers) found.push_back(recordLabel(*o) + " " + o->path + std::to_string(o->members.size()));
+    for (const auto& o : offers) found.push_back(recordLabel(*o) + " " + o->path);
     std::sort(found.begin(), found.end()), std::sort(reported.begin(), reported.end());
-    EXPECT_EQ(found, (std::vector<std::string>{"bun-6.1 " + dir + "bun.vpa2", "good-6.1 " + dir + "good.vpd0"}));
+    EXPECT_EQ(found, (std::vector<std::string>{"good-6.1 " + dir + "bun.vpa", "good-6.1 " + dir + "good.vpd"}));
     EXPECT_EQ(reported, (std::vector<std::string>{"ERROR: broken package cut.vpa", "ERROR: broken package pipe.vpa",
                                                   "ERROR: broken package sub.vpd"}));
 }
 
-}  // namespace
-}  // namespace velmora
+}  // namespace velmora::planning_test

@@ -1,7 +1,7 @@
 #pragma once
 // Packages as text: "name[:version][@build]" (version 1.0 unless given, "*" a placeholder, "#hex" raw) and
-// words: >need ^provision ~conflict (as "name:min:max:priority"), =arch, bundle; for records off, !u !e !d
-// (the pending action), in=bundle. Members follow "|"; a catalogue separates its records with ",".
+// words: >need ^provision ~conflict (as "name:min:max:priority"), =arch, bundle, off, !u !e !d (the pending
+// action), in=bundle. Members follow "|"; a catalogue separates its records with ",".
 
 #include <gtest/gtest.h>
 
@@ -23,46 +23,46 @@ inline Version v(const std::string& t) {
 }
 inline Dependency dep(const std::string& text) { std::string e; return parseDependencyText(text, true, e).value(); }
 
-template <typename T = OfferedPackage>
-std::unique_ptr<T> make(const std::string& notation) {
-    auto p = std::make_unique<T>();
+inline std::unique_ptr<PackageRecord> make(const std::string& notation) {
+    auto p = std::make_unique<PackageRecord>();
     std::istringstream parts(notation);
     std::string part, w;
     std::getline(parts, part, '|');
     std::istringstream words(part);
     words >> w;
     const std::size_t at = w.find('@'), colon = w.find(':');
-    p->name = w.substr(0, std::min(at, colon));
-    p->version = colon == std::string::npos ? v("1.0") : w[colon + 1] == '*' ? kPlaceholderMark
-                                                       : v(w.substr(colon + 1, at - colon - 1));
-    p->buildTime = at != std::string::npos ? std::stoul(w.substr(at + 1)) : w[colon + 1] == '*' ? kPlaceholderMark : 0;
-    p->arch = "powerpc";
-    while (words >> w) {
+    const std::string version = colon == std::string::npos ? "1.0" : w.substr(colon + 1, at - colon - 1);
+    const bool placeholder = version == "*";
+    p->name = w.substr(0, std::min(at, colon)), p->version = placeholder ? kPlaceholderMark : v(version);
+    p->buildTime = at != std::string::npos ? std::stoul(w.substr(at + 1)) : placeholder ? kPlaceholderMark : 0;
+    for (p->arch = "powerpc"; words >> w;) {
         const std::string rest = w.substr(1);
         if (w[0] == '>') p->deps.push_back(dep(rest));
         if (w[0] == '^') p->provides.push_back(dep(rest));
         if (w[0] == '~') p->conflicts.push_back(dep(rest));
         if (w[0] == '=') p->arch = rest;
         if (w == "bundle") p->isBundle = true;
-        if constexpr (std::is_same_v<T, PackageRecord>) {
-            if (w == "off") p->disabled = true;
-            if (w[0] == '!') p->action = rest == "u" ? Uninstall : rest == "e" ? Enable : Disable;
-            if (w.rfind("in=", 0) == 0) p->bundleRef.name = w.substr(3);
-        }
+        if (w == "off") p->disabled = true;
+        if (w[0] == '!') p->action = rest == "u" ? Uninstall : rest == "e" ? Enable : Disable;
+        if (w.rfind("in=", 0) == 0) p->bundleRef.name = w.substr(3);
     }
-    while (std::getline(parts, part, '|')) p->members.push_back(make<PackageInfo>(part)), p->isBundle = true;
+    while (std::getline(parts, part, '|')) p->members.push_back(make(part)), p->isBundle = true;
     return p;
 }
 
+// Labels or messages joined by sep.
 template <typename List>
-std::string labels(const List& list) {
+std::string join(const List& list, const char* sep = " ") {
     std::string text;
-    for (const auto& p : list) text += (text.empty() ? "" : " ") + recordLabel(*p);
+    for (const auto& p : list) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(p)>, std::string>) text += (text.empty() ? "" : sep) + p;
+        else text += (text.empty() ? "" : sep) + recordLabel(*p);
+    }
     return text;
 }
 
 // An empty catalogue, flash devices absent unless a test sets devices_.
-class CatalogueFixture : public ::testing::Test {
+class Planning : public ::testing::Test {
 protected:
     void SetUp() override { reset(), setFlashDeviceSubstitute(&devices_); }
     void TearDown() override { reset(), setFlashDeviceSubstitute(nullptr); }
@@ -72,14 +72,10 @@ protected:
     }
     static void add(const std::string& catalogue) {
         std::istringstream records(catalogue);
-        for (std::string r; std::getline(records, r, ',');) installer().packages.push_back(make<PackageRecord>(r));
+        for (std::string r; std::getline(records, r, ',');) installer().packages.push_back(make(r));
     }
     static Installer& installer() { return Installer::instance(); }
-    static std::string messages() {
-        std::string text;
-        for (const std::string& m : installer().messages) text += (text.empty() ? "" : "; ") + m;
-        return text;
-    }
+    static std::string messages() { return join(installer().messages, "; "); }
     FlashDeviceSubstitute devices_;
 };
 
