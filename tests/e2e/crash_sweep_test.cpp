@@ -268,10 +268,7 @@ protected:
     void keep(const std::string& name) { copyTrees(name, true); }
     void bringBack(const std::string& name) { copyTrees(name, false); }
 
-    bool bootImage() const {
-        const auto& pkgs = GetParam().uploads;
-        return std::any_of(pkgs.begin(), pkgs.end(), [](const std::string& p) { return p.ends_with("boot keep"); });
-    }
+    bool bootImage() const { return GetParam().name == std::string_view("BootImage"); }
     Args full(Args args) const {
         if (!chrooted(args)) args.insert(args.begin(), {"-r", box.path()});
         return args;
