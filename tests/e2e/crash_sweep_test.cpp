@@ -233,16 +233,6 @@ std::string stateKey(const TreeSnapshot& tree) {
     return key;
 }
 
-// "+ path (...)" lines as "+path", on one line.
-std::string condensed(const std::string& changes) {
-    std::string out;
-    std::istringstream lines(changes);
-    for (std::string line; std::getline(lines, line);) {
-        out += (out.empty() ? "" : " ") + line.substr(0, 1) + line.substr(2, line.find(' ', 2) - 2);
-    }
-    return out;
-}
-
 class CrashSweep : public TmpfsFlashTest, public ::testing::WithParamInterface<Layout> {
 protected:
     void SetUp() override {
@@ -308,9 +298,8 @@ protected:
         for (const std::string& what : tornPaths(start_, crashed, after_, powerLost)) fault(at, what);
         if (tryShow) {
             run({"--show"});
-            if (std::string changed = describeChanges(crashed, box.snapshot()); !changed.empty()) {
-                fault(at, "--show changed: " + condensed(changed));
-            }
+            const std::string changed = describeChanges(crashed, box.snapshot());
+            if (!changed.empty()) fault(at, "--show changed:\n" + changed);
         }
         // The crashed run had changed nothing yet (on the flash, for what a power loss leaves).
         const bool untouched = stateKey(withoutScratch(crashed)) == stateKey(withoutScratch(start_));
@@ -326,7 +315,7 @@ protected:
             const std::string label = at + ", then " + (next.empty() ? "run" : next[0]);
             if (layout.mayRefuse && result.exitStatus == 28) {
                 const std::string changed = describeChanges(settledPart(crashed), settledPart(settled));
-                if (!changed.empty()) fault(label, "refused with 28 but changed: " + condensed(changed));
+                if (!changed.empty()) fault(label, "refused with 28 but changed: " + changed);
                 continue;
             }
             if (!chrooted(next) && result.exitStatus != 0) {
@@ -348,7 +337,7 @@ protected:
                     return describeChanges(settledState(*expected), settledState(settled)).empty();
                 })) {
                 fault(label, "not as after a complete run: " +
-                                 condensed(describeChanges(settledState(after_), settledState(settled))));
+                                 describeChanges(settledState(after_), settledState(settled)));
             }
         }
     }
