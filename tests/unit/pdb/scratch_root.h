@@ -43,17 +43,14 @@ protected:
         for (const char* dir : {"/flash/var/pdb", "/ram/pdb", "/rw/pckg/.images"})
             std::filesystem::create_directories(root_ + dir);
         setDbPaths({root_ + "/flash/var/pdb/", root_ + "/ram/pdb/", root_ + "/flash", root_ + "/flash/bootimage",
-                    root_ + "/rw/pckg/.images/"});
-        resetInstaller();
+                    root_ + "/rw/pckg/.images/"}), resetInstaller();
     }
     void TearDown() override { cancel(changes_), setDbPaths({}), resetInstaller(), std::filesystem::remove_all(root_); }
     static void resetInstaller() {
         Installer& i = Installer::instance();
         i.packages.clear(), i.messages.clear(), i.status.clear(), i.quiet = i.postlogReserved = false;
     }
-    std::string db(const std::string& entry, const std::string& file = "") const {
-        return root_ + "/flash/var/pdb/" + entry + "/" + file;
-    }
+    std::string db(std::string n, std::string file = "") const { return root_ + "/flash/var/pdb/" + n + "/" + file; }
     // A fresh file each time: a file truncated and rewritten in place is flushed on close.
     static void put(const std::string& path, const std::string& content) {
         std::filesystem::create_directories(std::filesystem::path(path).parent_path()), std::filesystem::remove(path);
