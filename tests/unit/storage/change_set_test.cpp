@@ -61,7 +61,8 @@ TEST(ManifestTest, WritesOneLinePerOperationInByteOrderAndReadsItBack) {
 // Manifest text, what loading it answers, and the change set it gives.
 TEST(ManifestTest, LoadFollowsTheLineRules) {
     const struct { std::string text; bool result; std::string ops; } rows[] = {
-        {"", false, ""}, {"U /a\nL /l t\nM /m /s", true, "4 /a \n3 /l t\n0 /m /s\n"}, {"\nU /b\n", true, ""},
+        {"", false, ""}, {"U /a\nL /l t\nM /m /s", true, "4 /a \n3 /l t\n0 /m /s\n"}, {"L /l\nU /b\n", false, ""},
+        {"\nU /b\n", true, ""},
         {"X /a /b\nu /c\nU /d\n", true, "4 /d \n"}, {"U\t/a\n", false, ""}, {"M /a /t\nU /a\n", true, "4 /a \n"},
         {"M /m /s extra words\nM  /n /s\n", true, "0  /n\n0 /m /s\n"}, {"U /a\0b\n"s, true, "4 /a\0b \n"s},
         // Only an exact fourth word "T", on a name like a staged file's, marks one that --cancel deletes.
