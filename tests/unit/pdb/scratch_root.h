@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,10 +21,8 @@ namespace velmora::db_test {
 // A dependency list as "name min max priority;" per entry.
 inline std::string render(const std::vector<Dependency>& list) {
     std::string text;
-    for (const Dependency& d : list) {
-        text += d.name + " " + std::to_string(d.min) + " " + std::to_string(d.max) + " ";
-        text += std::to_string(d.priority) + ";";
-    }
+    for (const Dependency& d : list) text += d.name + " " + std::to_string(d.min) + " " + std::to_string(d.max) + " " +
+                                             std::to_string(d.priority) + ";";
     return text;
 }
 
@@ -42,45 +39,32 @@ inline std::string summary(const PackageRecord& r) {
 class ScratchRoot : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/scratch-root-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
+        char pattern[] = "/tmp/scratch-root-XXXXXX"; ASSERT_NE(::mkdtemp(pattern), nullptr); root_ = pattern;
         for (const char* dir : {"/flash/var/pdb", "/ram/pdb", "/rw/pckg/.images"})
             std::filesystem::create_directories(root_ + dir);
         setDbPaths({root_ + "/flash/var/pdb/", root_ + "/ram/pdb/", root_ + "/flash", root_ + "/flash/bootimage",
-                    root_ + "/rw/pckg/.images/"});
-        resetInstaller();
+                    root_ + "/rw/pckg/.images/"}), resetInstaller();
     }
-    void TearDown() override {
-        cancel(changes_), setDbPaths({}), resetInstaller();
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
+    void TearDown() override { cancel(changes_), setDbPaths({}), resetInstaller(), std::filesystem::remove_all(root_); }
     static void resetInstaller() {
         Installer& i = Installer::instance();
         i.packages.clear(), i.messages.clear(), i.status.clear(), i.quiet = i.postlogReserved = false;
     }
-    std::string db(const std::string& entry, const std::string& file = "") const {
-        return root_ + "/flash/var/pdb/" + entry + "/" + file;
-    }
+    std::string db(std::string n, std::string file = "") const { return root_ + "/flash/var/pdb/" + n + "/" + file; }
     // A fresh file each time: a file truncated and rewritten in place is flushed on close.
     static void put(const std::string& path, const std::string& content) {
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        std::filesystem::remove(path);
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path()), std::filesystem::remove(path);
         std::ofstream(path, std::ios::binary) << content;
     }
     static std::optional<std::string> read(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
-        if (!in.is_open()) return std::nullopt;
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        return in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
     }
     // The pending operations as "kind path" below the root, in path order: M move, T staged move, L link, U unlink.
     std::string ops() const {
         std::string text;
-        for (const auto& [target, op] : changes_.ops) {
-            text += (text.empty() ? "" : ", ") + std::string(1, "MT?LU"[static_cast<int>(op.kind)]) + " " +
-                    target.substr(target.rfind(root_, 0) == 0 ? root_.size() : 0);
-        }
+        for (const auto& [target, op] : changes_.ops)
+            text += (text.empty() ? "" : ", ") + ("MT?LU"[int(op.kind)] + (" " + target.substr(root_.size())));
         return text;
     }
     void commitChanges() { commit(changes_, "", false), changes_.ops.clear(); }

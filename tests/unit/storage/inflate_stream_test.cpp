@@ -35,19 +35,11 @@ std::string deflated(const std::string& data, int level = 6, int bits = 15, int 
     EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END); out.resize(z.total_out); return deflateEnd(&z), out;
 }
 
-// Sets the two header bytes, with the check bits that make them a multiple of 31.
-std::string withHeader(std::string compressed, unsigned method, unsigned flags) {
-    compressed[0] = static_cast<char>(method);
-    compressed[1] = static_cast<char>((flags & 0xE0) | (31 - ((method << 8) | (flags & 0xE0)) % 31) % 31);
-    return compressed;
-}
-
 // A source that hands out at most `piece` bytes a call, as a part read from a pipe might.
 struct Trickle : std::stringbuf {
     Trickle(const std::string& bytes, std::streamsize piece) : std::stringbuf(bytes), piece(piece) {}
     std::streamsize xsgetn(char* to, std::streamsize n) override {
-        return std::stringbuf::xsgetn(to, std::min(n, piece));
-    }
+        return std::stringbuf::xsgetn(to, std::min(n, piece)); }
     std::streamsize piece;
 };
 std::string readUpTo(std::istream& in, std::size_t count) {
@@ -57,14 +49,6 @@ std::string readUpTo(std::istream& in, std::size_t count) {
 std::vector<InflateBackend> builtBackends() {
     std::vector<InflateBackend> all = {InflateBackend::Zlib, InflateBackend::Isal};
     return std::erase_if(all, [](InflateBackend backend) { return !hasInflateBackend(backend); }), all;
-}
-
-TEST(InflateBackendTest, TheBuildsChoiceIsTheDefault) {
-#ifdef INSTALLER_HAVE_ISAL
-    EXPECT_EQ(defaultInflateBackend(), InflateBackend::Isal);
-#else
-    EXPECT_EQ(defaultInflateBackend(), InflateBackend::Zlib);
-#endif
 }
 
 class InflateStreamTest : public testing::TestWithParam<InflateBackend> {};
@@ -92,33 +76,27 @@ TEST_P(InflateStreamTest, PutBackAndSkipForward) {
 // The same archives through every backend, from sources that hand out 1, 3 or 4096 bytes a call: a sound
 // archive gives exactly its data, a cut one a prefix of it, and every damaged one ends. With all of the input
 // in one step, a refill in which the damage shows is not handed out: `handed` bytes come first.
-struct Archive {
-    std::string name, data, compressed;
-    char kind;  // 'v' sound, 'c' cut, 'd' damaged
-    long handed = -1;  // exact count for 4096-byte pieces, or -1
-    std::size_t least = 0;
-};
+// Kinds: 'v' sound, 'c' cut, 'd' damaged; handed: the exact count for 4096-byte pieces, or -1.
+struct Archive { std::string name, data, compressed; char kind; long handed = -1; std::size_t least = 0; };
 std::string flipped(std::string s, std::size_t at, int mask) { return s[at] = char(s[at] ^ mask), s; }
 
 TEST(InflateDifferentialTest, EveryBackendAgreesOnEveryArchive) {
     const std::string mixed = bytes(40000, 7) + noise(30000) + repetitive(50000), big = mixed + noise(900000);
     const std::string base = deflated(mixed), r100 = repetitive(100), small = deflated(r100);
     const std::string four = deflated(repetitive(20000)), badType = flipped(small, 2, (small[2] ^ 6) & 6);
+    const std::string body = small.substr(2);  // headers below: the two bytes with check bits that make them valid
     std::vector<Archive> list = {
-        {"empty", "", deflated(""), 'v'}, {"oneByte", "z", deflated("z"), 'v'},
-        {"stored", noise(100000), deflated(noise(100000), 0), 'v'}, {"best", mixed, deflated(mixed, 9), 'v'},
-        {"fixedCodes", mixed, deflated(mixed, 6, 15, Z_FIXED), 'v'}, {"smallWindow", mixed, deflated(mixed, 6, 9), 'v'},
+        {"empty", "", deflated(""), 'v'}, {"oneByte", "z", deflated("z"), 'v'}, {"garbage", "", noise(5000), 'd'},
+        {"stored", noise(100000), deflated(noise(100000), 0), 'v'}, {"best9Bits", mixed, deflated(mixed, 9, 9), 'v'},
+        {"fixedCodes", mixed, deflated(mixed, 6, 15, Z_FIXED), 'v'},
         {"syncFlushes", mixed, deflated(mixed, 6, 15, Z_DEFAULT_STRATEGY, 1000, Z_SYNC_FLUSH), 'v'},
         {"trailingBytes", mixed, base + "trailing bytes", 'v'}, {"overAMebibyte", big, deflated(big), 'v'},
-        {"cutBeforeCheckValue", mixed, base.substr(0, base.size() - 2), 'c'},
+        {"cutBeforeCheck", mixed, base.substr(0, base.size() - 2), 'c'}, {"method7", r100, "\x77\x09" + body, 'd', 0},
         {"cutNoise", noise(30000), deflated(noise(30000)).substr(0, 15000), 'c', -1, 8192},
         {"wrongCheckSmall", r100, flipped(small, small.size() - 1, 1), 'd', 0},
         {"wrongCheckAfterFourSteps", repetitive(20000), flipped(four, four.size() - 1, 1), 'd', 16384},
         {"badHeader", r100, flipped(small, 0, 1), 'd', 0}, {"badBlockType", r100, badType, 'd', 0},
-        {"empty", "", "", 'd', 0}, {"windowTooLarge", r100, withHeader(small, 0x88, 0), 'd', 0},
-        {"presetDictionary", r100, withHeader(small, 0x78, 0x20), 'd', 0},
-        {"notDeflate", r100, withHeader(small, 0x77, 0), 'd', 0},
-        {"wrongCheckValue", mixed, flipped(base, base.size() - 1, 0x80), 'd'}, {"garbage", "", noise(5000), 'd'}};
+        {"windowTooLarge", r100, "\x88\x1c" + body, 'd', 0}, {"presetDictionary", r100, "\x78\x20" + body, 'd', 0}};
     for (std::size_t cut = 0; cut < base.size(); cut += base.size() / 23 + 1)
         list.push_back({"cutAt" + std::to_string(cut), mixed, base.substr(0, cut), 'c'});
     for (std::size_t at = 0; at < base.size(); at += base.size() / 29 + 1)

@@ -16,8 +16,7 @@
 namespace velmora::storage_test {
 
 inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ifstream in(path, std::ios::binary); return {std::istreambuf_iterator<char>(in), {}};
 }
 inline void writeFile(const std::string& path, const std::string& bytes) { std::ofstream(path) << bytes; }
 inline bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
@@ -34,10 +33,10 @@ public:
     std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
     // A tmpfs of so many bytes at relative; false where this process may not mount (the test skips).
     bool mount(const std::string& relative, unsigned long bytes, bool readOnly = false) {
-        const std::string where = *this / relative, size = "size=" + std::to_string(bytes);
-        ::mkdir(where.c_str(), 0755);
-        const bool done = ::mount("tmpfs", where.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0, size.c_str()) == 0;
-        return done && (mounts_.push_back(where), true);
+        const std::string at = *this / relative, size = "size=" + std::to_string(bytes);
+        if (::mkdir(at.c_str(), 0755), ::mount("tmpfs", at.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0, size.c_str()))
+            return false;
+        return mounts_.push_back(at), true;
     }
 
 private:
