@@ -40,11 +40,9 @@ using Args = std::vector<std::string>;  // without "-r ROOT", which every run bu
 // "name version item...": "/path=content" ("/path=*N": N bytes of the version's last character), "<dep" or
 // "<dep:min", "keep" (the image), "boot" (a boot image), "-member" (disabled); "; name version ..." a member.
 std::string image(const std::string& text) {
-    std::istringstream parts(text);
-    std::string part, name, version;
-    std::getline(parts, part, ';');
-    std::istringstream words(part);
-    words >> name >> version;
+    std::istringstream parts(text), words(text.substr(0, text.find(';')));
+    std::string name, version;
+    words >> name >> version, parts.ignore(text.size(), ';');
     BundleRecipe bundle{packageRecipe(name, version), {}, {}};
     PackageRecipe& recipe = bundle.bundle;
     for (std::string w; words >> w;) {
@@ -75,12 +73,9 @@ struct Layout {
     bool mayRefuse = false;  // a follow-up may end with 28 and change nothing (files staged in /ram)
 };
 
-const char* const kLib1 = "lib 1.0 /lib/libx.so=x1 /lib/old.so=o";
-const char* const kLib2 = "lib 2.0 /lib/libx.so=x2 /lib/new.so=n";
-const char* const kKeeper1 = "keeper 1.0 /bin/keeper=k1 /etc/keeper=e keep";
-const char* const kKeeper2 = "keeper 2.0 /bin/keeper=k2 keep";
-const char* const kStavel62 = "stavel 6.2 /bin/tool=6.2 /bin/only62=x";
-const char* const kStavel61 = "stavel 6.1 /bin/tool=6.1 /bin/only61=y";
+const char *kLib1 = "lib 1.0 /lib/libx.so=x1 /lib/old.so=o", *kLib2 = "lib 2.0 /lib/libx.so=x2 /lib/new.so=n";
+const char *kKeeper1 = "keeper 1.0 /bin/keeper=k1 /etc/keeper=e keep", *kKeeper2 = "keeper 2.0 /bin/keeper=k2 keep";
+const char *kStavel62 = "stavel 6.2 /bin/tool=6.2 /bin/only62=x", *kStavel61 = "stavel 6.1 /bin/tool=6.1 /bin/only61=y";
 const char* const kBig1 = "big 1.0 /bin/big=b1 /etc/big.conf=b1";
 // A file goes to /ram when the flash lacks a tenth more than its size, and the space check wants room for its
 // copy and 16 blocks more: only a file of some 160 blocks and more can be staged there by a run that passes.
@@ -122,8 +117,7 @@ std::string blurred(const std::string& text) {
 // One traced call; paths relative to the sandbox root ("flash/bin/a").
 struct Call {
     std::string name, signature;  // the signature: the call without its result, staged names blurred
-    long result = 0;
-    unsigned occurrence = 0;  // among the calls of its name, from 1
+    long result = 0, occurrence = 0;  // occurrence: among the calls of its name, from 1
     std::vector<std::string> paths;
     bool killed = false, changes = false, truncates = false;  // changes: can change the file system; truncates:
 };                                                             // an open that leaves the file empty
@@ -213,8 +207,7 @@ struct Flushes {
 
 template <typename Drop>
 TreeSnapshot without(TreeSnapshot tree, Drop drop) {
-    std::erase_if(tree, [&](const auto& entry) { return drop(entry.first); });
-    return tree;
+    return std::erase_if(tree, [&](auto& e) { return drop(e.first); }), tree;
 }
 
 // What a run is judged on: /ram and the postlog aside.
