@@ -173,16 +173,6 @@ bool SandboxRoot::exists(std::string_view relative) const {
     return fs::exists(fs::symlink_status(hostPath(relative)));
 }
 
-bool SandboxRoot::makeSymlink(std::string_view relative, const std::string& linkText) {
-    return symlink(linkText.c_str(), hostPath(relative).c_str()) == 0;
-}
-
-std::optional<std::string> SandboxRoot::readLink(std::string_view relative) const {
-    std::error_code error;
-    const std::string text = fs::read_symlink(hostPath(relative), error).string();
-    return error ? std::nullopt : std::optional(text);
-}
-
 bool SandboxRoot::removeAll(std::string_view relative) {
     std::error_code error;
     return fs::remove_all(hostPath(relative), error), !error;

@@ -67,8 +67,6 @@ public:
     std::optional<std::string> readFile(std::string_view relative) const;
     bool exists(std::string_view relative) const;  // lstat succeeds
     bool makeDirs(std::string_view relative);
-    bool makeSymlink(std::string_view relative, const std::string& linkText);
-    std::optional<std::string> readLink(std::string_view relative) const;
     bool removeAll(std::string_view relative);
 
     RunResult runInstaller(const std::vector<std::string>& args, const std::string& stdinData = "",
