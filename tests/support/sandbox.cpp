@@ -264,14 +264,10 @@ RunResult SandboxRoot::runInstaller(const std::vector<std::string>& args, const 
         if (how == Isolation::UserNamespace && !enterUserNamespace(maps)) fail("user namespace");
         const bool ownMounts = how == Isolation::UserNamespace || unshare(CLONE_NEWNS) == 0;
         // Mounts only once they cannot propagate back to the host.
-        if (ownMounts && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
-            mount("/proc", procTarget.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
-            if (!ramStore_.empty() && mount(ramStore_.c_str(), ramTarget.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-                fail("bind ram");
-            }
-        } else if (!ramStore_.empty()) {
-            fail("private mount namespace");
-        }
+        const bool isolated = ownMounts && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        if (isolated) mount("/proc", procTarget.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
+        const char* store = ramStore_.c_str();
+        if (*store && !(isolated && mount(store, ramTarget.c_str(), nullptr, MS_BIND, nullptr) == 0)) fail("bind ram");
         if (mode == RunMode::Chrooted && (chroot(root_.c_str()) != 0 || chdir("/") != 0)) fail("chroot");
         alarm(kRunTimeoutSeconds);  // kept across exec: a hung run ends with SIGALRM
         execve(program.c_str(), argv.data(), envp.data());
