@@ -53,15 +53,11 @@ TEST_F(FullFlash, EveryFreeBlockCountUpgradesFullyOrChangesNothing) {
 
         const TreeSnapshot after = box.snapshot();
         EXPECT_EQ(run.err, "");
-        const bool error = run.out.find("ERROR") != std::string::npos;
-        std::string outcome = "other";
-        if (run.exitStatus == 0 && !error) outcome = "upgraded";
-        if (run.exitStatus == 28 && run.out.find("ERROR: not enough space for upgrade\n") != std::string::npos) {
-            outcome = "exit 28";
-        }
-        if (run.exitStatus == 0 && run.out.find("failed: disk is too small\n") != std::string::npos) {
-            outcome = "disk is too small";
-        }
+        const auto said = [&](const char* text) { return run.out.find(text) != std::string::npos; };
+        const std::string outcome = run.exitStatus == 0 && !said("ERROR")                               ? "upgraded"
+                                    : run.exitStatus == 28 && said("ERROR: not enough space for upgrade\n") ? "exit 28"
+                                    : run.exitStatus == 0 && said("failed: disk is too small\n") ? "disk is too small"
+                                                                                                 : "other";
         seen[outcome] += " " + std::to_string(blocks);
         successes = outcome == "upgraded" ? successes + 1 : 0;
         EXPECT_NE(outcome, "other") << "exit " << run.exitStatus << "\n" << run.out << run.err;
@@ -75,7 +71,7 @@ TEST_F(FullFlash, EveryFreeBlockCountUpgradesFullyOrChangesNothing) {
     }
     std::string summary;
     for (const auto& [outcome, counts] : seen) summary += outcome + ":" + counts + "\n";
-    std::printf("%s", summary.c_str());
+    std::fputs(summary.c_str(), stdout);
     // Each way a run ends on a full flash was reached: the database file outgrowing its room, the space check.
     EXPECT_TRUE(seen.count("disk is too small") && seen.count("exit 28")) << summary;
 }
