@@ -78,9 +78,7 @@ TEST(PackageBody, FaultsAndWhereTheyAre) {
     PackageRecipe noSignature = stavel({regularFile("/a", "a")}), keep = noSignature;
     noSignature.withSignature = false;
     keep.keepImage = true, keep.keepImageData = std::string(10000, 'k');  // several 4096-byte steps
-    std::string flipped = signedPackage(stavel({regularFile("/a", std::string(5000, 'a'))}));
     std::string keepFlipped = signedPackage(keep);
-    flipByte(flipped, findPart(flipped, PartFileArchive)->dataOffset() + 20, 0x01);
     flipByte(keepFlipped, findPart(keepFlipped, PartKeepImage)->dataOffset() + 5000);
     using F = PackageFault;
     using S = SignatureCheck;
@@ -103,7 +101,6 @@ TEST(PackageBody, FaultsAndWhereTheyAre) {
         {"createFails", signedPackage(stavel({regularFile("/fail", "x"), regularFile("/b", "b")})), F::CreateFailed,
          "/fail:/fail ", 4, S::Good, false},
         {"noSignature", signedPackage(noSignature), F::NoSignature, ":/a ", -1, S::Good, false},
-        {"flippedArchive", flipped, F::Signature, ":", 9, S::DigestMismatch, false},
         {"flippedKeepImage", keepFlipped, F::Signature, ":/a ", 9, S::DigestMismatch, false},
         {"strangerKey", buildPackage(stavel({}), &strangerKey()), F::Signature, ":", 9, S::CommitmentMismatch, false},
         {"digestOnly", buildPackage(stavel({})), F::Signature, ":", 9, S::CommitmentMismatch, true},
@@ -138,9 +135,7 @@ TEST(PackageFile, InstallerSignature) {
     BundleRecipe b;
     b.bundle.name = "suite", b.members = {buildPackage(recipe, &strangerKey()), good};
     auto flipped = [&](std::uint16_t type, int offset) {
-        std::string image = good;
-        flipByte(image, findPart(image, type)->dataOffset() + offset, 0x01);
-        return image;
+        std::string image = good; flipByte(image, findPart(image, type)->dataOffset() + offset, 0x01); return image;
     };
     const std::pair<std::string, std::vector<bool>> rows[] = {
         {good, {true}}, {buildBundle(b), {false, true}},
