@@ -6,7 +6,6 @@
 #include <openssl/evp.h>
 
 #include <array>
-#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -17,7 +16,6 @@
 #include "package/key_material.h"
 #include "package/signature_signer.h"
 #include "package/signature_verifier.h"
-#include "support/dev_key.h"
 #include "support/no_keys.h"
 
 namespace velmora {
@@ -212,7 +210,7 @@ TEST(Signature, KeysThatAreNoKey) {
 }
 
 // SHA-256 at the padding boundaries (55 fits one block, 56..63 need two);
-// the built-in key is the development key; every constant reaches the output.
+// every constant reaches the output.
 TEST(PackageHash, StandardConstantsGiveSha256AndEveryConstantCounts) {
     std::mt19937 rng(7); const auto data = random<4099>(rng);
     for (std::size_t length : {0, 1, 20, 55, 56, 63, 64, 65, 119, 120, 128, 1000, 4099}) {
