@@ -13,18 +13,15 @@ using Files = std::vector<std::pair<std::string, std::string>>;  // database fil
 
 class PackageDbTest : public db_test::ScratchRoot {
 protected:
-    void putFiles(const std::string& name, const Files& files) const {
-        for (const auto& [file, text] : files)
-            put(file == "schedule" ? root_ + "/ram/pdb/" + name + "/schedule" : db(name, file), text);
-    }
+    void putFiles(const std::string& name, const Files& files) const { for (const auto& [file, text] : files)
+            put(file == "schedule" ? root_ + "/ram/pdb/" + name + "/schedule" : db(name, file), text); }
     static std::string load(PackageRecord&& record) { return loadRecordState(record), summary(record); }
+    std::string file(const std::string& name, const std::string& f) const { return read(db(name, f)).value_or("-"); }
     static std::unique_ptr<PackageRecord> full() {
-        auto r = std::make_unique<PackageRecord>("stavel");
+        auto r = std::make_unique<PackageRecord>("stavel"); r->disabled = r->userForced = true;
         r->version = 100754944, r->buildTime = 1300000000, r->deps = {{"system", 100689408, 0, 0}};
         r->provides = {{"dhcpd", 1, 2, -7}, {"ntpd", 0, 0, 5}}, r->conflicts = {{"oldstavel", 0, 100689408, 0}};
-        r->bundleRef = {"velmora", 1, 1, 0}, r->files = {"/bin/foo", "/lib/libstavel.so"};
-        r->disabled = r->userForced = true;
-        return r;
+        r->bundleRef = {"velmora", 1, 1, 0}, r->files = {"/bin/foo", "/lib/libstavel.so"}; return r;
     }
 };
 
@@ -39,13 +36,11 @@ TEST_F(PackageDbTest, StoredRecordWritesEveryFileAndLoadsBack) {
     for (const auto& [file, text] : Files{{"version", "100754944 1300000000\n"}, {"deps", "system 100689408 0\n"},
              {"provides", "dhcpd 1 2 -7\nntpd 0 0 5\n"}, {"conflicts", "oldstavel 0 100689408\n"}, {"enabled", "-"},
              {"bundle", "velmora\n"}, {"files", "bin/foo\nlib/libstavel.so\n"}, {"disabled", "user\n"}})
-        EXPECT_EQ(read(db("stavel", file)).value_or("-"), text) << file;
+        EXPECT_EQ(this->file("stavel", file), text) << file;
     EXPECT_EQ(load(PackageRecord("stavel")),
               "uninstall off user deps=system 100689408 0 0; in=velmora 0 0 0; /bin/foo /lib/libstavel.so");
-    EXPECT_EQ(read(db("suite", "deps")).value_or("-") + read(db("suite", "provides")).value_or("-") +
-                  read(db("suite", "files")).value_or("-") + read(db("suite", "bundle")).value_or("-") +
-                  read(db("nometa", "version")).value_or("-") + read(db("nometa", "disabled")).value_or("-"),
-              "old 1 2 3\nbin/old\n--auto\n");
+    EXPECT_EQ(file("suite", "deps") + file("suite", "provides") + file("suite", "files") + file("suite", "bundle") +
+                  file("nometa", "version") + file("nometa", "disabled"), "old 1 2 3\nbin/old\n--auto\n");
     // Metadata that cannot be written is reported and stops the store.
     std::filesystem::remove_all(db("stavel")), put(root_ + "/flash/var/pdb/stavel", "not a directory");
     auto record = full(); record->bundleRef = {}; testing::internal::CaptureStdout();

@@ -20,9 +20,8 @@ namespace velmora::db_test {
 
 // A dependency list as "name min max priority;" per entry.
 inline std::string render(const std::vector<Dependency>& list) {
-    std::string text;
-    for (const Dependency& d : list) text += d.name + " " + std::to_string(d.min) + " " + std::to_string(d.max) + " " +
-                                             std::to_string(d.priority) + ";";
+    std::string text; const auto n = [](auto v) { return " " + std::to_string(v); };
+    for (const Dependency& d : list) text += d.name + n(d.min) + n(d.max) + n(d.priority) + ";";
     return text;
 }
 
@@ -30,8 +29,8 @@ inline std::string render(const std::vector<Dependency>& list) {
 inline std::string summary(const PackageRecord& r) {
     std::string text = std::string(r.action == None ? "none" : actionWord(r.action)) + (r.isBundle ? " bundle" : "") +
                        (r.disabled ? " off" : "") + (r.userForced ? " user" : "");
-    if (!r.deps.empty()) text += " deps=" + render(r.deps);
-    if (!r.bundleRef.name.empty()) text += " in=" + render({r.bundleRef});
+    text += (r.deps.empty() ? "" : " deps=" + render(r.deps));
+    text += (r.bundleRef.name.empty() ? "" : " in=" + render({r.bundleRef}));
     for (const std::string& file : r.files) text += " " + file;
     return text;
 }
@@ -46,10 +45,8 @@ protected:
                     root_ + "/rw/pckg/.images/"}), resetInstaller();
     }
     void TearDown() override { cancel(changes_), setDbPaths({}), resetInstaller(), std::filesystem::remove_all(root_); }
-    static void resetInstaller() {
-        Installer& i = Installer::instance();
-        i.packages.clear(), i.messages.clear(), i.status.clear(), i.quiet = i.postlogReserved = false;
-    }
+    static void resetInstaller() { Installer& i = Installer::instance();
+        i.packages.clear(), i.messages.clear(), i.status.clear(), i.quiet = i.postlogReserved = false; }
     std::string db(std::string n, std::string file = "") const { return root_ + "/flash/var/pdb/" + n + "/" + file; }
     // A fresh file each time: a file truncated and rewritten in place is flushed on close.
     static void put(const std::string& path, const std::string& content) {
@@ -61,16 +58,14 @@ protected:
         return in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
     }
     // The pending operations as "kind path" below the root, in path order: M move, T staged move, L link, U unlink.
-    std::string ops() const {
-        std::string text;
+    std::string ops() const { std::string text;
         for (const auto& [target, op] : changes_.ops)
             text += (text.empty() ? "" : ", ") + ("MT?LU"[int(op.kind)] + (" " + target.substr(root_.size())));
         return text;
     }
     void commitChanges() { commit(changes_, "", false), changes_.ops.clear(); }
 
-    std::string root_;
-    ChangeSet changes_;
+    std::string root_; ChangeSet changes_;
 };
 
 }  // namespace velmora::db_test

@@ -15,8 +15,7 @@ TEST(Version, TextAndOrder) {
         {0xFFFF66FF, "255.255.255"}, {0, "0.0"}, {0x05006200, "5.0beta"}, {0x01020301, "1.21"}, {0x01027A00, "1.2"}};
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         EXPECT_STREQ(versionText(rows[i].first), rows[i].second);
-        PackageInfo older("x"), newer("x");
-        older.version = rows[i ? i - 1 : 0].first, newer.version = rows[i].first;
+        PackageInfo older("x"), newer("x"); older.version = rows[i ? i - 1 : 0].first, newer.version = rows[i].first;
         EXPECT_TRUE(i == 0 || i >= 7 || compareVersions(newer, older) == 1) << rows[i].second;
     }
 }

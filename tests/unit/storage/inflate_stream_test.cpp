@@ -12,15 +12,12 @@ namespace velmora {
 namespace {
 
 // Seeded bytes from an alphabet of so many letters: 7 compresses, but not to nothing; 256 does not compress.
-std::string bytes(std::size_t size, unsigned letters) {
-    std::string data(size, '\0'); std::uint32_t state = letters;
-    for (char& c : data) c = static_cast<char>('a' + ((state = state * 1103515245u + 12345u) >> 16) % letters);
-    return data;
-}
+std::string bytes(std::size_t size, unsigned letters) { std::string data(size, '\0');
+    for (std::uint32_t s = letters; char& c : data) c = char('a' + ((s = s * 1103515245u + 12345u) >> 16) % letters);
+    return data; }
 std::string noise(std::size_t size) { return bytes(size, 256); }
 std::string repetitive(std::size_t size) {  // the whole stream is one input step
-    std::string data; while (data.size() < size) data += bytes(997, 7); return data.substr(0, size);
-}
+    std::string data; while (data.size() < size) data += bytes(997, 7); return data.substr(0, size); }
 
 // zlib format with the given settings; a flush every `every` input bytes puts block boundaries and empty
 // stored blocks in the stream.
@@ -35,21 +32,16 @@ std::string deflated(const std::string& data, int level = 6, int bits = 15, int 
     EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END); out.resize(z.total_out); return deflateEnd(&z), out;
 }
 
-// A source that hands out at most `piece` bytes a call, as a part read from a pipe might.
+// A source that hands out at most `most` bytes a call, as a part read from a pipe might.
 struct Trickle : std::stringbuf {
-    Trickle(const std::string& bytes, std::streamsize piece) : std::stringbuf(bytes), piece(piece) {}
-    std::streamsize xsgetn(char* to, std::streamsize n) override {
-        return std::stringbuf::xsgetn(to, std::min(n, piece)); }
-    std::streamsize piece;
+    Trickle(const std::string& bytes, std::streamsize most) : std::stringbuf(bytes), most(most) {}
+    std::streamsize xsgetn(char* s, std::streamsize n) override { return std::stringbuf::xsgetn(s, std::min(n, most)); }
+    std::streamsize most;
 };
-std::string readUpTo(std::istream& in, std::size_t count) {
-    std::string out(count, '\0');
-    return out.resize(std::size_t(in.read(out.data(), std::streamsize(count)).gcount())), out;
-}
-std::vector<InflateBackend> builtBackends() {
-    std::vector<InflateBackend> all = {InflateBackend::Zlib, InflateBackend::Isal};
-    return std::erase_if(all, [](InflateBackend backend) { return !hasInflateBackend(backend); }), all;
-}
+std::string readUpTo(std::istream& in, std::size_t count) { std::string out(count, '\0');
+    return out.resize(std::size_t(in.read(out.data(), std::streamsize(count)).gcount())), out; }
+std::vector<InflateBackend> builtBackends() { std::vector all = {InflateBackend::Zlib, InflateBackend::Isal};
+    return std::erase_if(all, [](InflateBackend backend) { return !hasInflateBackend(backend); }), all; }
 
 class InflateStreamTest : public testing::TestWithParam<InflateBackend> {};
 INSTANTIATE_TEST_SUITE_P(Backends, InflateStreamTest, testing::ValuesIn(builtBackends()),
@@ -69,8 +61,7 @@ TEST_P(InflateStreamTest, PutBackAndSkipForward) {
     EXPECT_EQ(readUpTo(skip, 10), text.substr(5000, 10)); EXPECT_EQ(skip.tellg(), 5010); EXPECT_FALSE(skip.seekg(0));
     for (const auto& [offset, way] : {std::pair(0, std::ios::beg), {-1, std::ios::cur}, {0, std::ios::end}})
         EXPECT_FALSE((skip.clear(), skip.seekg(offset, way))) << offset << way;
-    EXPECT_EQ((skip.clear(), skip.get()), static_cast<unsigned char>(text[5010]));
-    EXPECT_FALSE(skip.seekg(5000, std::ios::cur)) << "past the end";
+    EXPECT_EQ((skip.clear(), skip.get()), text[5010]); EXPECT_FALSE(skip.seekg(5000, std::ios::cur)) << "past the end";
 }
 
 // The same archives through every backend, from sources that hand out 1, 3 or 4096 bytes a call: a sound

@@ -15,9 +15,8 @@
 
 namespace velmora::storage_test {
 
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary); return {std::istreambuf_iterator<char>(in), {}};
-}
+inline std::string readFile(const std::string& path) { std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}}; }
 inline void writeFile(const std::string& path, const std::string& bytes) { std::ofstream(path) << bytes; }
 inline bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
 
