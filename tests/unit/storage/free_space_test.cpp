@@ -41,6 +41,7 @@ TEST(FreeSpaceTest, EachAccountKeepsMoreThanSixteenBlocks) {
         // The boot account counts the paths that begin with its text.
         {64, 20, "w ram/i 4b m ram/i flash/bootimage", false}, {64, 20, "w ram/i 4b m ram/i flash/var/image", true},
         {64, 0, "", false}, {64, 0, "w noboot-huge 3000000000 r noboot-huge", true},
+        {64, 0, "w noboot-x 16 r noboot-x", false},  // the account it cannot read starts from nothing
         // The commit's journal is charged where it is kept: 40 - 23 - 1 leaves 16.
         {40, 20, "d flash/db/ w ram/n 23b m ram/n flash/n", false},
         {40, 20, "d ram/db/ w ram/n 23b m ram/n flash/n", true}};
