@@ -23,8 +23,10 @@ inline const DevelopmentKeys& developmentKeys() {
         std::string error;
         auto key = loadSigningKey(DEV_KEY_FILE, error);
         auto material = key ? loadPublicKey(DEV_KEY_FILE, error) : std::nullopt;
-        if (!key || !material) std::fprintf(stderr, "the development key cannot be used: %s\n", error.c_str());
-        if (!key || !material) std::abort();
+        if (!key || !material) {
+            std::fprintf(stderr, "the development key cannot be used: %s\n", error.c_str());
+            std::abort();
+        }
         key->nonceSource = NonceSource::Derived;
         DevelopmentKeys made{*key, *key, *material};
         made.stranger.privateScalar[0] ^= 0x10;
